@@ -1,0 +1,28 @@
+// Colour and sample-depth conversions shared by loaders and savers.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/convert/image.h"
+
+namespace conv {
+
+// Converts the pixels from img.icc to sRGB with lcms2 (perceptual intent, alpha
+// carried along) and clears img.icc. Does nothing when img.icc is empty. A
+// profile lcms2 cannot use is dropped and the pixels are taken as sRGB.
+// Keeps the bit depth.
+void toSRGB(Image& img);
+
+// 16-bit to 8-bit with rounding (v * 255 + 32767) / 65535; nothing for 8-bit.
+void to8Bit(Image& img);
+
+// Drops alpha by compositing onto white (8 and 16 bit); nothing without alpha.
+void flattenOnWhite(Image& img);
+
+// Builds an ICC profile for a colour description given as CICP code points
+// (ITU-T H.273: primaries, transfer characteristics), as HEIF's nclx boxes and
+// AVIF carry them. Empty when the description is sRGB already or unknown.
+std::vector<uint8_t> iccFromCicp(int primaries, int transfer);
+
+}  // namespace conv

@@ -1,0 +1,68 @@
+// Reading pictures: the input's kind is found from its content, then one loader
+// per family turns the bytes into an Image with its ICC profile, EXIF and XMP.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tools/convert/fileio.h"
+#include "tools/convert/image.h"
+
+namespace conv {
+
+enum class InputKind { Unknown, Heif, Jpeg, Png, Tiff, Bmp, Gif, Hdr, Raw };
+
+// Looks at the first bytes of a file (32 are enough). Radiance HDR starts with
+// "#?RADIANCE" or "#?RGBE"; camera raw formats built on TIFF (NEF, CR2, DNG, ...)
+// come back as Tiff and are told apart by tryRawFirst() below.
+InputKind sniffInput(const uint8_t* data, size_t size);
+const char* kindName(InputKind k);
+
+// The whole input file in memory (photos are small next to their pixels).
+struct InputFile {
+    Path path;
+    std::vector<uint8_t> bytes;
+};
+
+// Largest picture accepted, in pixels: 200 million, so phones' 48 MP and
+// medium-format 100-150 MP backs pass, while a header that declares something
+// absurd (65535x65535 is 4.3 billion) is refused before any pixel is decoded.
+// At 16 bits RGBA that bound keeps one picture under 1.6 GB.
+constexpr uint64_t kDefaultMaxPixels = 200'000'000;
+
+struct LoadOptions {
+    uint64_t maxPixels = kDefaultMaxPixels;
+    int threads = 1;  // decoding threads the loader may use
+};
+
+// Throws ConvertError{kExitLimit} naming the file when width x height is over
+// the limit, and ConvertError{kExitInput} when either side is zero. Every
+// loader calls it with the header's size before it allocates pixels.
+void checkPixelLimit(uint64_t width, uint64_t height, const LoadOptions& opt, const Path& path);
+
+// Throws ConvertError{kExitInput} "<file>: <what>" — the loaders' common way out.
+[[noreturn]] void inputError(const Path& path, const std::string& what);
+
+// Each loader returns 8-bit or 16-bit RGB(A) top row first, already turned
+// upright as its format's rules say (see orient.h), with image.exif holding the
+// kept EXIF (Orientation still as found; the pipeline resets it to 1).
+// Every failure throws ConvertError.
+Image loadHeif(const InputFile& in, const LoadOptions& opt);
+Image loadRaw(const InputFile& in, const LoadOptions& opt);
+Image loadJpeg(const InputFile& in, const LoadOptions& opt);
+Image loadPng(const InputFile& in, const LoadOptions& opt);
+Image loadTiff(const InputFile& in, const LoadOptions& opt);
+Image loadBmp(const InputFile& in, const LoadOptions& opt);
+Image loadGif(const InputFile& in, const LoadOptions& opt);
+// Radiance RGBE/XYZE, RLE and flat; tone-mapped to 16-bit sRGB.
+Image loadHdr(const InputFile& in, const LoadOptions& opt);
+
+// True when a TIFF-structured file is a camera raw that LibRaw develops
+// (NEF, CR2, DNG, ...) rather than an ordinary TIFF picture.
+bool looksLikeCameraRaw(const InputFile& in);
+
+// Finds the kind from the content and calls the matching loader.
+Image loadAny(const InputFile& in, const LoadOptions& opt);
+
+}  // namespace conv
