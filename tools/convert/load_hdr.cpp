@@ -1,0 +1,625 @@
+// Radiance HDR reader and tone mapping.
+//
+// File layout: a text header ("#?RADIANCE" or "#?RGBE", then VAR=value lines,
+// ended by an empty line), a resolution string such as "-Y 480 +X 640", then
+// the scanlines. A pixel is four bytes, three mantissas sharing one exponent:
+// value = (mantissa + 0.5) * 2^(exponent - 136), zero when the exponent is zero.
+// Each scanline is stored one of three ways:
+//   - new run-length: 2, 2, length high, length low, then each of the four
+//     components on its own as runs (count > 128: count - 128 copies of one
+//     byte) and literals (count <= 128: that many bytes);
+//   - old run-length: plain pixels, where a pixel 1,1,1,n repeats the previous
+//     pixel n times (n shifted left by 8 more for each such pixel in a row);
+//   - flat: plain pixels.
+//
+// Tone mapping — the rule, in four steps:
+//   1. Scene luminance L = 0.2126 R + 0.7152 G + 0.0722 B of linear sRGB
+//      (XYZ pictures are first converted to linear sRGB; EXPOSURE= and
+//      COLORCORR= are undone, so the values are the original radiance).
+//   2. Automatic exposure. On a grid of at most about a million pixels, take
+//      the luminances above zero; `lo` is their 1st percentile, `hi` their
+//      99.5th. The log-average of the luminances clamped to [lo, hi] is the
+//      scene's key; clamping keeps a lamp or the sun (a few pixels thousands of
+//      times brighter) and deep black noise from moving it. The ratio
+//      r = hi / key (at least 1) is the dynamic range to fit.
+//   3. Highlight roll-off: extended Reinhard on luminance,
+//      T(x) = x (1 + x / W^2) / (1 + x), which rises like x in the shadows and
+//      bends smoothly to exactly 1 at the white point W. The gain puts the key
+//      at display mid-grey: T(gain * key) = 0.18 (sRGB 118 of 255), and W =
+//      gain * hi, so that the 99.5th percentile just reaches white. Solving
+//      both gives gain * key = (0.18 - 1/r^2) / 0.82. When that W would be
+//      below 1.5 (pictures with little range), W = 1.5 and the gain is solved
+//      from T alone: the curve then never gets steeper than the identity and
+//      such a picture keeps its own contrast.
+//   4. Colour is kept: each pixel's R, G and B are scaled by T(gain L) / L.
+//      Where that pushes a channel over 1 (bright saturated light) or below 0
+//      (XYZ colours outside sRGB), the colour is pulled towards the grey of the
+//      same luminance just enough to fit, as film does in highlights. Then the
+//      sRGB transfer curve (a table with linear interpolation) gives 16 bits.
+#include "tools/convert/load_hdr.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace conv {
+
+namespace {
+
+constexpr size_t kMaxHeaderBytes = 1 << 20;  // a header is text, a few hundred bytes
+
+bool startsWith(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+// Reads whitespace-separated numbers; false when a token is not a number.
+bool parseFloats(std::string_view s, float* out, int n) {
+    for (int i = 0; i < n; ++i) {
+        s = trim(s);
+        const char* b = s.data();
+        const char* e = s.data() + s.size();
+        auto r = std::from_chars(b, e, out[i]);
+        if (r.ec != std::errc() || !std::isfinite(out[i])) return false;
+        s.remove_prefix(size_t(r.ptr - b));
+    }
+    return trim(s).empty();
+}
+
+// Where scanline j, pixel k lands in the top-down picture:
+// index = origin + j * strideJ + k * strideK (in pixels).
+struct Layout {
+    uint32_t width = 0, height = 0;
+    uint32_t scanlines = 0, lineLength = 0;
+    int64_t origin = 0, strideJ = 0, strideK = 0;
+};
+
+// Parses "-Y 480 +X 640" and its seven other forms.
+bool parseResolution(std::string_view line, Layout& lay) {
+    char sign[2], axis[2];
+    uint64_t n[2];
+    std::string_view s = line;
+    for (int i = 0; i < 2; ++i) {
+        s = trim(s);
+        if (s.size() < 2 || (s[0] != '+' && s[0] != '-') || (s[1] != 'X' && s[1] != 'Y')) return false;
+        sign[i] = s[0];
+        axis[i] = s[1];
+        s.remove_prefix(2);
+        if (s.empty() || s[0] != ' ') return false;
+        s = trim(s);
+        auto r = std::from_chars(s.data(), s.data() + s.size(), n[i]);
+        if (r.ec != std::errc() || n[i] == 0 || n[i] > 0x7fffffff) return false;
+        s.remove_prefix(size_t(r.ptr - s.data()));
+    }
+    if (!trim(s).empty() || axis[0] == axis[1]) return false;
+    const int xi = axis[0] == 'X' ? 0 : 1;
+    const int yi = 1 - xi;
+    lay.width = uint32_t(n[xi]);
+    lay.height = uint32_t(n[yi]);
+    lay.scanlines = uint32_t(n[0]);
+    lay.lineLength = uint32_t(n[1]);
+    const int64_t w = lay.width, h = lay.height;
+    // Radiance's Y axis points up: "-Y" runs top to bottom, "+Y" bottom to top.
+    const bool xForward = sign[xi] == '+';
+    const bool yDown = sign[yi] == '-';
+    const int64_t xStep = xForward ? 1 : -1;
+    const int64_t yStep = yDown ? w : -w;
+    lay.origin = (xForward ? 0 : w - 1) + (yDown ? 0 : (h - 1) * w);
+    lay.strideJ = xi == 0 ? xStep : yStep;
+    lay.strideK = xi == 0 ? yStep : xStep;
+    return true;
+}
+
+class ScanlineReader {
+public:
+    ScanlineReader(const uint8_t* p, const uint8_t* end, const Path& path) : p_(p), end_(end), path_(path) {}
+
+    // Decodes one scanline of `len` pixels into out (4 bytes per pixel).
+    void read(uint8_t* out, uint32_t len) {
+        need(4);
+        const bool newRle = len >= 8 && len <= 0x7fff && p_[0] == 2 && p_[1] == 2 && !(p_[2] & 0x80);
+        if (newRle) {
+            if (((uint32_t(p_[2]) << 8) | p_[3]) != len) damaged();
+            p_ += 4;
+            readNewRle(out, len);
+        } else {
+            readOld(out, len);
+        }
+        std::memcpy(prev_, out + size_t(len - 1) * 4, 4);
+        havePrev_ = true;
+    }
+
+private:
+    void need(size_t n) const {
+        if (size_t(end_ - p_) < n) inputError(path_, "the Radiance picture is cut short");
+    }
+    [[noreturn]] void damaged() const { inputError(path_, "the Radiance picture data is damaged"); }
+
+    void readNewRle(uint8_t* out, uint32_t len) {
+        for (int c = 0; c < 4; ++c) {
+            uint8_t* o = out + c;
+            uint32_t i = 0;
+            while (i < len) {
+                need(1);
+                uint32_t code = *p_++;
+                if (code > 128) {
+                    code -= 128;
+                    if (code > len - i) damaged();
+                    need(1);
+                    const uint8_t v = *p_++;
+                    for (uint32_t k = 0; k < code; ++k) o[size_t(i + k) * 4] = v;
+                } else {
+                    if (code == 0 || code > len - i) damaged();
+                    need(code);
+                    for (uint32_t k = 0; k < code; ++k) o[size_t(i + k) * 4] = p_[k];
+                    p_ += code;
+                }
+                i += code;
+            }
+        }
+    }
+
+    void readOld(uint8_t* out, uint32_t len) {
+        uint32_t i = 0;
+        int shift = 0;
+        while (i < len) {
+            need(4);
+            const uint8_t* px = p_;
+            p_ += 4;
+            if (px[0] == 1 && px[1] == 1 && px[2] == 1) {
+                if (shift > 24) damaged();
+                const uint64_t count = uint64_t(px[3]) << shift;
+                if (count > len - i) damaged();
+                const uint8_t* src;
+                if (i > 0) src = out + size_t(i - 1) * 4;
+                else if (havePrev_) src = prev_;
+                else damaged();
+                uint8_t rep[4];
+                std::memcpy(rep, src, 4);
+                for (uint64_t k = 0; k < count; ++k) std::memcpy(out + size_t(i + k) * 4, rep, 4);
+                i += uint32_t(count);
+                shift += 8;
+            } else {
+                std::memcpy(out + size_t(i) * 4, px, 4);
+                ++i;
+                shift = 0;
+            }
+        }
+    }
+
+    const uint8_t* p_;
+    const uint8_t* end_;
+    const Path& path_;
+    uint8_t prev_[4] = {0, 0, 0, 0};
+    bool havePrev_ = false;
+};
+
+// Linear sRGB primaries (Rec. 709) in CIE XYZ. Radiance's XYZ is relative to an
+// equal-energy white, so the matrix is normalised for X = Y = Z = 1 to give
+// R = G = B = 1; a grey stays grey whatever the white of the scene.
+void xyzToLinearSrgb(float m[9]) {
+    const double xy[3][2] = {{0.640, 0.330}, {0.300, 0.600}, {0.150, 0.060}};
+    double p[3][3];  // columns: XYZ of each primary with Y = 1
+    for (int i = 0; i < 3; ++i) {
+        p[0][i] = xy[i][0] / xy[i][1];
+        p[1][i] = 1.0;
+        p[2][i] = (1.0 - xy[i][0] - xy[i][1]) / xy[i][1];
+    }
+    auto det3 = [](const double a[3][3]) {
+        return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+               a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+               a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    };
+    auto inverse = [&](const double a[3][3], double inv[3][3]) {
+        const double d = det3(a);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) {
+                const int r1 = (c + 1) % 3, r2 = (c + 2) % 3, c1 = (r + 1) % 3, c2 = (r + 2) % 3;
+                inv[r][c] = (a[r1][c1] * a[r2][c2] - a[r1][c2] * a[r2][c1]) / d;
+            }
+    };
+    // Scale the primaries so that they add up to the white X = Y = Z = 1.
+    double pinv[3][3];
+    inverse(p, pinv);
+    double s[3];
+    for (int i = 0; i < 3; ++i) s[i] = pinv[i][0] + pinv[i][1] + pinv[i][2];
+    double rgbToXyz[3][3], xyzToRgb[3][3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) rgbToXyz[r][c] = p[r][c] * s[c];
+    inverse(rgbToXyz, xyzToRgb);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) m[r * 3 + c] = float(xyzToRgb[r][c]);
+}
+
+constexpr float kLumR = 0.2126f, kLumG = 0.7152f, kLumB = 0.0722f;
+constexpr float kMidGrey = 0.18f;
+constexpr float kMinWhite = 1.5f;
+
+// Stored pixel -> linear sRGB of the original radiance (before exposure).
+struct PixelDecoder {
+    float expTable[256];
+    float m[9];  // file primaries (mantissa + 0.5 scaled) -> linear sRGB
+
+    explicit PixelDecoder(const RadiancePicture& pic, float gain = 1.0f) {
+        expTable[0] = 0.0f;
+        // Exponents below 10 are under 2^-126: black, as the tone mapper takes them.
+        for (int e = 1; e < 256; ++e) expTable[e] = e >= 10 ? std::ldexp(1.0f, e - 136) : 0.0f;
+        float base[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+        if (pic.xyz) xyzToLinearSrgb(base);
+        // EXPOSURE= and COLORCORR= record factors the pixels were multiplied by.
+        for (int c = 0; c < 3; ++c) {
+            const float undo = gain / (pic.exposure * pic.colorCorr[c]);
+            for (int r = 0; r < 3; ++r) m[r * 3 + c] = base[r * 3 + c] * undo;
+        }
+    }
+
+    void operator()(const uint8_t* px, float rgb[3]) const {
+        const float f = expTable[px[3]];
+        const float a = (px[0] + 0.5f) * f, b = (px[1] + 0.5f) * f, c = (px[2] + 0.5f) * f;
+        rgb[0] = m[0] * a + m[1] * b + m[2] * c;
+        rgb[1] = m[3] * a + m[4] * b + m[5] * c;
+        rgb[2] = m[6] * a + m[7] * b + m[8] * c;
+    }
+};
+
+// The sRGB transfer curve from linear [0, 1] to 0..65535, tabulated by the
+// bits of the float: 4096 steps per octave from 2^-16 up to 1, so every entry
+// is within 4 units of the exact curve and the lookup is integer arithmetic
+// that vectorises. Values below 2^-16 come out as 0.
+class SrgbTable {
+public:
+    static constexpr int kMantissaBits = 12;
+    static constexpr int kShift = 23 - kMantissaBits;
+    static constexpr int32_t kBase = (127 - 16) << 23;                 // bits of 2^-16
+    static constexpr int32_t kLast = (16 << 23) >> kShift;            // index of 1.0
+    SrgbTable() : t_(size_t(kLast) + 1) {
+        t_[0] = 0;
+        for (int32_t i = 1; i < kLast; ++i) {
+            const double v = double(std::bit_cast<float>(kBase + (i << kShift) + (1 << (kShift - 1))));
+            const double s = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
+            t_[size_t(i)] = uint16_t(std::lround(s * 65535.0));
+        }
+        t_[size_t(kLast)] = 65535;
+    }
+    // Table index of a linear value (any float; out of range is clamped).
+    static int32_t index(float v) {
+        const int32_t i = (std::bit_cast<int32_t>(v) - kBase) >> kShift;
+        const int32_t lo = i > 0 ? i : 0;
+        return lo < kLast ? lo : kLast;
+    }
+    uint16_t operator[](int32_t i) const { return t_[size_t(i)]; }
+    uint16_t operator()(float v) const { return t_[size_t(index(v))]; }
+
+private:
+    std::vector<uint16_t> t_;
+};
+
+void runInBands(uint32_t rows, int threads, const auto& work) {
+    threads = std::clamp(threads, 1, 64);
+    if (threads == 1 || rows < 64) {
+        work(0u, rows);
+        return;
+    }
+    std::vector<std::thread> pool;
+    const uint32_t band = (rows + threads - 1) / threads;
+    for (int t = 1; t < threads; ++t) {
+        const uint32_t a = std::min(rows, band * t), b = std::min(rows, band * (t + 1));
+        if (a < b) pool.emplace_back([&work, a, b] { work(a, b); });
+    }
+    work(0u, std::min(rows, band));
+    for (auto& th : pool) th.join();
+}
+
+}  // namespace
+
+RadiancePicture decodeRadiance(const uint8_t* data, size_t size, const Path& path, const LoadOptions& opt) {
+    const char* text = reinterpret_cast<const char*>(data);
+    const size_t headerLimit = std::min(size, kMaxHeaderBytes);
+    size_t pos = 0;
+    // One header line (without its newline); false when no newline follows.
+    auto nextLine = [&](std::string_view& line) {
+        const void* nl = std::memchr(text + pos, '\n', headerLimit - pos);
+        if (!nl) return false;
+        const size_t end = size_t(static_cast<const char*>(nl) - text);
+        line = std::string_view(text + pos, end - pos);
+        pos = end + 1;
+        return true;
+    };
+
+    RadiancePicture pic;
+    std::string_view line;
+    if (!nextLine(line) || !startsWith(line, "#?"))
+        inputError(path, "not a Radiance HDR picture");
+    bool formatSeen = false;
+    for (;;) {
+        if (!nextLine(line)) inputError(path, "the Radiance header is cut short or damaged");
+        line = trim(line);
+        if (line.empty()) break;
+        if (startsWith(line, "FORMAT=")) {
+            const std::string_view f = trim(line.substr(7));
+            if (f == "32-bit_rle_rgbe") pic.xyz = false;
+            else if (f == "32-bit_rle_xyze") pic.xyz = true;
+            else inputError(path, "unsupported Radiance pixel format \"" + std::string(f.substr(0, 40)) + "\"");
+            formatSeen = true;
+        } else if (startsWith(line, "EXPOSURE=")) {
+            float e;
+            if (!parseFloats(line.substr(9), &e, 1) || !(e > 0)) inputError(path, "the Radiance header is damaged (EXPOSURE)");
+            pic.exposure *= e;
+        } else if (startsWith(line, "COLORCORR=")) {
+            float cc[3];
+            if (!parseFloats(line.substr(10), cc, 3) || !(cc[0] > 0 && cc[1] > 0 && cc[2] > 0))
+                inputError(path, "the Radiance header is damaged (COLORCORR)");
+            for (int c = 0; c < 3; ++c) pic.colorCorr[c] *= cc[c];
+        }
+        // Comments, the writing program's command line, PIXASPECT, PRIMARIES,
+        // VIEW and the like do not change how the pixels look.
+    }
+    (void)formatSeen;  // old files leave FORMAT out: RGBE is the default
+    if (!std::isfinite(pic.exposure) || !(pic.exposure > 0))
+        inputError(path, "the Radiance header is damaged (EXPOSURE)");
+
+    Layout lay;
+    if (!nextLine(line) || !parseResolution(line, lay))
+        inputError(path, "the Radiance picture has no valid size line");
+    checkPixelLimit(lay.width, lay.height, opt, path);
+    // Every scanline takes at least four bytes, whatever its encoding: a file
+    // far too short for its declared size is refused before the allocation.
+    if (uint64_t(lay.scanlines) * 4 > size - pos) inputError(path, "the Radiance picture is cut short");
+
+    pic.width = lay.width;
+    pic.height = lay.height;
+    pic.rgbe.resize(size_t(lay.width) * lay.height * 4);
+    ScanlineReader reader(data + pos, data + size, path);
+    uint8_t* dst = pic.rgbe.data();
+    if (lay.strideK == 1) {
+        // Rows left to right (top-down or bottom-up): straight into place.
+        for (uint32_t j = 0; j < lay.scanlines; ++j)
+            reader.read(dst + size_t(lay.origin + int64_t(j) * lay.strideJ) * 4, lay.lineLength);
+    } else {
+        std::vector<uint8_t> line4(size_t(lay.lineLength) * 4);
+        for (uint32_t j = 0; j < lay.scanlines; ++j) {
+            reader.read(line4.data(), lay.lineLength);
+            const int64_t base = lay.origin + int64_t(j) * lay.strideJ;
+            for (uint32_t k = 0; k < lay.lineLength; ++k)
+                std::memcpy(dst + size_t(base + int64_t(k) * lay.strideK) * 4, line4.data() + size_t(k) * 4, 4);
+        }
+    }
+    return pic;
+}
+
+float toneCurve(float x, float white) {
+    if (!(x > 0)) return 0.0f;
+    if (x >= white) return 1.0f;
+    return x * (1.0f + x / (white * white)) / (1.0f + x);
+}
+
+ToneMapping chooseToneMapping(const RadiancePicture& pic) {
+    ToneMapping tm;
+    const uint64_t n = uint64_t(pic.width) * pic.height;
+    if (n == 0) return tm;
+    // A grid of about a million samples is plenty for percentiles.
+    const uint32_t step = std::max<uint32_t>(1, uint32_t(std::sqrt(double(n) / 1.0e6)));
+    const PixelDecoder dec(pic);
+    std::vector<float> logs;
+    logs.reserve(size_t((pic.width / step + 1)) * (pic.height / step + 1));
+    for (uint32_t y = step / 2; y < pic.height; y += step) {
+        const uint8_t* row = pic.rgbe.data() + size_t(y) * pic.width * 4;
+        for (uint32_t x = step / 2; x < pic.width; x += step) {
+            float rgb[3];
+            dec(row + size_t(x) * 4, rgb);
+            const float lum = kLumR * rgb[0] + kLumG * rgb[1] + kLumB * rgb[2];
+            if (lum > 0 && std::isfinite(lum)) logs.push_back(std::log2(lum));
+        }
+    }
+    if (logs.empty()) return tm;  // a black picture stays black
+    auto percentile = [&](double q) {
+        const size_t k = std::min(logs.size() - 1, size_t(q * double(logs.size() - 1) + 0.5));
+        std::nth_element(logs.begin(), logs.begin() + ptrdiff_t(k), logs.end());
+        return logs[k];
+    };
+    const float lo = percentile(0.01);
+    const float hi = percentile(0.995);
+    double sum = 0;
+    for (float v : logs) sum += std::clamp(v, lo, hi);
+    const double logKey = sum / double(logs.size());
+    const double key = std::exp2(logKey);
+    const double r = std::max(1.0, std::exp2(double(hi) - logKey));
+
+    // Scaled key x with T(x) = mid-grey and the white point W = x * r.
+    double x = (kMidGrey - 1.0 / (r * r)) / (1.0 - kMidGrey);
+    double white = x * r;
+    if (!(white >= kMinWhite)) {
+        // Little range: fix W and solve x^2 / W^2 + (1 - m) x - m = 0.
+        white = kMinWhite;
+        const double a = 1.0 / (white * white), b = 1.0 - kMidGrey, c = -kMidGrey;
+        x = (-b + std::sqrt(b * b - 4 * a * c)) / (2 * a);
+    }
+    tm.gain = float(x / key);
+    tm.white = float(white);
+    if (!std::isfinite(tm.gain) || !(tm.gain > 0)) tm.gain = 1.0f;
+    return tm;
+}
+
+namespace {
+
+// The per-pixel arithmetic of toneMapRadiance: stored pixel -> three indexes
+// into the transfer-curve table. `m` maps the file's primaries (mantissa + 0.5,
+// times 2^(e - 136)) to gained linear sRGB.
+struct MapParams {
+    float m[9];
+    bool xyz;
+    float white, invW2;
+};
+
+inline void mapPixel(uint32_t p, const MapParams& k, int32_t* i0, int32_t* i1, int32_t* i2) {
+    const int32_t e = int32_t(p >> 24);
+    // 2^(e - 136) built from its bits; exponents below 10 would be under 2^-126
+    // and count as black, as does e == 0 by definition.
+    const float f = e >= 10 ? std::bit_cast<float>((e - 9) << 23) : 0.0f;
+    const float a = (float(int32_t(p & 255)) + 0.5f) * f;
+    const float b = (float(int32_t((p >> 8) & 255)) + 0.5f) * f;
+    const float d = (float(int32_t((p >> 16) & 255)) + 0.5f) * f;
+    const float* m = k.m;
+    float r = m[0] * a + m[1] * b + m[2] * d;
+    float g = m[3] * a + m[4] * b + m[5] * d;
+    float bl = m[6] * a + m[7] * b + m[8] * d;
+    const float lum = kLumR * r + kLumG * g + kLumB * bl;
+    // toneCurve(lum, white) / lum; at and above the white point the luminance
+    // is held at 1.
+    float t = 0.0f;
+    if (lum > 0.0f) t = lum >= k.white ? 1.0f / lum : (1.0f + lum * k.invW2) / (1.0f + lum);
+    r *= t; g *= t; bl *= t;
+    const float ld = std::min(lum * t, 1.0f);
+    const float hiC = std::max(r, std::max(g, bl));
+    const float loC = std::min(r, std::min(g, bl));
+    if (hiC > 1.0f || loC < 0.0f) {
+        // Towards the grey of the same luminance until it fits.
+        float s = 1.0f;
+        if (hiC > 1.0f) s = std::min(s, (1.0f - ld) / std::max(hiC - ld, 1e-30f));
+        if (loC < 0.0f) s = std::min(s, ld / std::max(ld - loC, 1e-30f));
+        r = ld + (r - ld) * s;
+        g = ld + (g - ld) * s;
+        bl = ld + (bl - ld) * s;
+    }
+    *i0 = SrgbTable::index(r);
+    *i1 = SrgbTable::index(g);
+    *i2 = SrgbTable::index(bl);
+}
+
+#ifdef __SSE2__
+// mapPixel for four pixels at once (SSE2 is part of every x86-64 CPU).
+inline __m128 select(__m128 mask, __m128 yes, __m128 no) {
+    return _mm_or_ps(_mm_and_ps(mask, yes), _mm_andnot_ps(mask, no));
+}
+
+inline void mapPixels4(const uint32_t* px, const MapParams& k, int32_t* i0, int32_t* i1, int32_t* i2) {
+    const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px));
+    const __m128i byte = _mm_set1_epi32(255);
+    const __m128i e = _mm_srli_epi32(p, 24);
+    const __m128i fBits = _mm_slli_epi32(_mm_sub_epi32(e, _mm_set1_epi32(9)), 23);
+    const __m128 f = _mm_castsi128_ps(_mm_and_si128(fBits, _mm_cmpgt_epi32(e, _mm_set1_epi32(9))));
+    const __m128 half = _mm_set1_ps(0.5f);
+    const __m128 a = _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(_mm_and_si128(p, byte)), half), f);
+    const __m128 b = _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(p, 8), byte)), half), f);
+    const __m128 d = _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(p, 16), byte)), half), f);
+    auto row = [&](const float* m) {
+        __m128 v = _mm_mul_ps(_mm_set1_ps(m[0]), a);
+        if (k.xyz) {
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_set1_ps(m[1]), b));
+            v = _mm_add_ps(v, _mm_mul_ps(_mm_set1_ps(m[2]), d));
+        }
+        return v;
+    };
+    __m128 r, g, bl;
+    if (k.xyz) {
+        r = row(k.m);
+        g = row(k.m + 3);
+        bl = row(k.m + 6);
+    } else {
+        r = _mm_mul_ps(_mm_set1_ps(k.m[0]), a);
+        g = _mm_mul_ps(_mm_set1_ps(k.m[4]), b);
+        bl = _mm_mul_ps(_mm_set1_ps(k.m[8]), d);
+    }
+    const __m128 one = _mm_set1_ps(1.0f), zero = _mm_setzero_ps(), tiny = _mm_set1_ps(1e-30f);
+    const __m128 lum = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(kLumR), r), _mm_mul_ps(_mm_set1_ps(kLumG), g)),
+                                  _mm_mul_ps(_mm_set1_ps(kLumB), bl));
+    const __m128 atWhite = _mm_cmpge_ps(lum, _mm_set1_ps(k.white));
+    const __m128 num = select(atWhite, one, _mm_add_ps(one, _mm_mul_ps(lum, _mm_set1_ps(k.invW2))));
+    const __m128 den = select(atWhite, lum, _mm_add_ps(one, lum));
+    const __m128 lit = _mm_cmpgt_ps(lum, zero);
+    const __m128 t = _mm_and_ps(lit, _mm_div_ps(num, select(lit, den, one)));
+    r = _mm_mul_ps(r, t);
+    g = _mm_mul_ps(g, t);
+    bl = _mm_mul_ps(bl, t);
+    const __m128 ld = _mm_min_ps(_mm_mul_ps(lum, t), one);
+    const __m128 hiC = _mm_max_ps(r, _mm_max_ps(g, bl));
+    const __m128 loC = _mm_min_ps(r, _mm_min_ps(g, bl));
+    const __m128 over = _mm_cmpgt_ps(hiC, one), under = _mm_cmplt_ps(loC, zero);
+    if (_mm_movemask_ps(_mm_or_ps(over, under))) {
+        __m128 s = one;
+        const __m128 sHi = _mm_div_ps(_mm_sub_ps(one, ld), _mm_max_ps(_mm_sub_ps(hiC, ld), tiny));
+        const __m128 sLo = _mm_div_ps(ld, _mm_max_ps(_mm_sub_ps(ld, loC), tiny));
+        s = select(over, _mm_min_ps(s, sHi), s);
+        s = select(under, _mm_min_ps(s, sLo), s);
+        r = _mm_add_ps(ld, _mm_mul_ps(_mm_sub_ps(r, ld), s));
+        g = _mm_add_ps(ld, _mm_mul_ps(_mm_sub_ps(g, ld), s));
+        bl = _mm_add_ps(ld, _mm_mul_ps(_mm_sub_ps(bl, ld), s));
+    }
+    auto index = [](__m128 v) {
+        __m128i i = _mm_srai_epi32(_mm_sub_epi32(_mm_castps_si128(v), _mm_set1_epi32(SrgbTable::kBase)),
+                                   SrgbTable::kShift);
+        i = _mm_and_si128(i, _mm_cmpgt_epi32(i, _mm_setzero_si128()));
+        const __m128i last = _mm_set1_epi32(SrgbTable::kLast);
+        const __m128i big = _mm_cmpgt_epi32(i, last);
+        return _mm_or_si128(_mm_andnot_si128(big, i), _mm_and_si128(big, last));
+    };
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(i0), index(r));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(i1), index(g));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(i2), index(bl));
+}
+#endif
+
+// One band of rows, in blocks: the arithmetic of a block first, then the
+// table lookups for the whole block.
+void mapRows(const RadiancePicture& pic, const MapParams& k, const SrgbTable& srgb, Image& img,
+             uint32_t y0, uint32_t y1) {
+    constexpr uint32_t kBlock = 256;
+    alignas(16) uint32_t packed[kBlock];
+    alignas(16) int32_t idx[3][kBlock];
+    for (uint32_t y = y0; y < y1; ++y) {
+        const uint8_t* rowIn = pic.rgbe.data() + size_t(y) * pic.width * 4;
+        uint16_t* rowOut = img.px16.data() + size_t(y) * pic.width * 3;
+        for (uint32_t x0 = 0; x0 < pic.width; x0 += kBlock) {
+            const uint32_t n = std::min(kBlock, pic.width - x0);
+            std::memcpy(packed, rowIn + size_t(x0) * 4, size_t(n) * 4);
+            uint32_t i = 0;
+#ifdef __SSE2__
+            for (; i + 4 <= n; i += 4) mapPixels4(packed + i, k, idx[0] + i, idx[1] + i, idx[2] + i);
+#endif
+            for (; i < n; ++i) mapPixel(packed[i], k, idx[0] + i, idx[1] + i, idx[2] + i);
+            uint16_t* out = rowOut + size_t(x0) * 3;
+            for (i = 0; i < n; ++i, out += 3) {
+                out[0] = srgb[idx[0][i]];
+                out[1] = srgb[idx[1][i]];
+                out[2] = srgb[idx[2][i]];
+            }
+        }
+    }
+}
+
+}  // namespace
+
+Image toneMapRadiance(const RadiancePicture& pic, const ToneMapping& tm, int threads) {
+    Image img;
+    img.allocate(pic.width, pic.height, 3, 16);
+    const PixelDecoder dec(pic, tm.gain);
+    MapParams k;
+    std::copy(dec.m, dec.m + 9, k.m);
+    k.xyz = pic.xyz;
+    k.white = tm.white;
+    k.invW2 = 1.0f / (tm.white * tm.white);
+    static const SrgbTable srgb;
+    runInBands(pic.height, threads, [&](uint32_t y0, uint32_t y1) { mapRows(pic, k, srgb, img, y0, y1); });
+    return img;
+}
+
+Image loadHdr(const InputFile& in, const LoadOptions& opt) {
+    const RadiancePicture pic = decodeRadiance(in.bytes.data(), in.bytes.size(), in.path, opt);
+    return toneMapRadiance(pic, chooseToneMapping(pic), opt.threads);
+}
+
+}  // namespace conv
