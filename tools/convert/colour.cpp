@@ -1,0 +1,121 @@
+#include "tools/convert/colour.h"
+
+#include <lcms2.h>
+
+#include <memory>
+
+namespace conv {
+
+namespace {
+
+struct ProfileCloser { void operator()(void* p) const { if (p) cmsCloseProfile(p); } };
+struct TransformCloser { void operator()(void* t) const { if (t) cmsDeleteTransform(t); } };
+using ProfilePtr = std::unique_ptr<void, ProfileCloser>;
+using TransformPtr = std::unique_ptr<void, TransformCloser>;
+
+cmsUInt32Number pixelType(const Image& img) {
+    if (img.bits == 8) return img.channels == 4 ? TYPE_RGBA_8 : TYPE_RGB_8;
+    return img.channels == 4 ? TYPE_RGBA_16 : TYPE_RGB_16;
+}
+
+}  // namespace
+
+void toSRGB(Image& img) {
+    if (img.icc.empty()) return;
+    ProfilePtr src(cmsOpenProfileFromMem(img.icc.data(), cmsUInt32Number(img.icc.size())));
+    img.icc.clear();
+    if (!src || cmsGetColorSpace(src.get()) != cmsSigRgbData) return;
+    ProfilePtr dst(cmsCreate_sRGBProfile());
+    const cmsUInt32Number type = pixelType(img);
+    const cmsUInt32Number flags = (img.channels == 4 ? cmsFLAGS_COPY_ALPHA : 0) | cmsFLAGS_NOCACHE;
+    TransformPtr xf(cmsCreateTransform(src.get(), type, dst.get(), type, INTENT_PERCEPTUAL, flags));
+    if (!xf) return;
+    void* data = img.bits == 8 ? static_cast<void*>(img.px8.data()) : static_cast<void*>(img.px16.data());
+    const size_t bytesPerRow = img.rowSamples() * (img.bits / 8);
+    cmsDoTransformLineStride(xf.get(), data, data, img.width, img.height,
+                             cmsUInt32Number(bytesPerRow), cmsUInt32Number(bytesPerRow), 0, 0);
+}
+
+void to8Bit(Image& img) {
+    if (img.bits == 8) return;
+    img.px8.resize(img.px16.size());
+    for (size_t i = 0; i < img.px16.size(); ++i)
+        img.px8[i] = uint8_t((uint32_t(img.px16[i]) * 255 + 32767) / 65535);
+    img.px16.clear();
+    img.px16.shrink_to_fit();
+    img.bits = 8;
+}
+
+void flattenOnWhite(Image& img) {
+    if (img.channels != 4) return;
+    const size_t n = size_t(img.width) * img.height;
+    if (img.bits == 8) {
+        uint8_t* p = img.px8.data();
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t a = p[i * 4 + 3];
+            for (int c = 0; c < 3; ++c)
+                p[i * 3 + c] = uint8_t((p[i * 4 + c] * a + 255 * (255 - a) + 127) / 255);
+        }
+        img.px8.resize(n * 3);
+    } else {
+        uint16_t* p = img.px16.data();
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t a = p[i * 4 + 3];
+            for (int c = 0; c < 3; ++c)
+                p[i * 3 + c] = uint16_t((p[i * 4 + c] * a + 65535 * (65535 - a) + 32767) / 65535);
+        }
+        img.px16.resize(n * 3);
+    }
+    img.channels = 3;
+}
+
+std::vector<uint8_t> iccFromCicp(int primaries, int transfer) {
+    // Chromaticities of the primaries (x, y for red, green, blue) and white point.
+    cmsCIExyYTRIPLE prim;
+    cmsCIExyY white = {0.3127, 0.3290, 1.0};  // D65
+    switch (primaries) {
+        case 1: case 2: prim = {{0.640, 0.330, 1}, {0.300, 0.600, 1}, {0.150, 0.060, 1}}; break;
+        case 5: prim = {{0.640, 0.330, 1}, {0.290, 0.600, 1}, {0.150, 0.060, 1}}; break;
+        case 6: case 7: prim = {{0.630, 0.340, 1}, {0.310, 0.595, 1}, {0.155, 0.070, 1}}; break;
+        case 9: prim = {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}}; break;
+        case 11:  // DCI-P3 with the DCI white
+            prim = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+            white = {0.314, 0.351, 1.0};
+            break;
+        case 12: prim = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}; break;
+        default: return {};
+    }
+    // Transfer: sRGB's piecewise curve, the BT.709 camera curve, linear or a pure gamma.
+    cmsToneCurve* curve = nullptr;
+    switch (transfer) {
+        case 2: case 13: {
+            const cmsFloat64Number p[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+            curve = cmsBuildParametricToneCurve(nullptr, 4, p);
+            break;
+        }
+        case 1: case 6: case 14: case 15: {
+            const cmsFloat64Number p[5] = {1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081};
+            curve = cmsBuildParametricToneCurve(nullptr, 4, p);
+            break;
+        }
+        case 4: curve = cmsBuildGamma(nullptr, 2.2); break;
+        case 5: curve = cmsBuildGamma(nullptr, 2.8); break;
+        case 8: curve = cmsBuildGamma(nullptr, 1.0); break;
+        default: return {};  // PQ, HLG and the rest: no ICC v2 curve says them well
+    }
+    if ((primaries == 1 || primaries == 2) && (transfer == 2 || transfer == 13)) {
+        cmsFreeToneCurve(curve);
+        return {};  // sRGB
+    }
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    ProfilePtr prof(cmsCreateRGBProfile(&white, &prim, curves));
+    cmsFreeToneCurve(curve);
+    if (!prof) return {};
+    cmsUInt32Number size = 0;
+    if (!cmsSaveProfileToMem(prof.get(), nullptr, &size) || size == 0) return {};
+    std::vector<uint8_t> out(size);
+    if (!cmsSaveProfileToMem(prof.get(), out.data(), &size)) return {};
+    return out;
+}
+
+}  // namespace conv

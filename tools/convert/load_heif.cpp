@@ -1,0 +1,155 @@
+// HEIC/HEIF (and AVIF) through libheif: the primary image with the container's
+// crop, rotation and mirroring applied by libheif, grids assembled tile-parallel.
+#include <libheif/heif.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tools/convert/colour.h"
+#include "tools/convert/exif.h"
+#include "tools/convert/loaders.h"
+
+namespace conv {
+
+namespace {
+
+struct CtxFree { void operator()(heif_context* c) const { heif_context_free(c); } };
+struct HandleFree { void operator()(heif_image_handle* h) const { heif_image_handle_release(h); } };
+struct ImageFree { void operator()(heif_image* i) const { heif_image_release(i); } };
+struct OptionsFree { void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); } };
+struct NclxFree { void operator()(heif_color_profile_nclx* n) const { heif_nclx_color_profile_free(n); } };
+
+[[noreturn]] void fail(const InputFile& in, const heif_error& err, const char* doing) {
+    if (err.subcode == heif_suberror_Security_limit_exceeded)
+        throw ConvertError{kExitLimit, toUtf8(in.path) + ": the picture is larger than the decoder allows (" +
+                                           std::string(err.message ? err.message : "") + ")"};
+    inputError(in.path, std::string(doing) + ": " + (err.message ? err.message : "unknown error"));
+}
+
+void readMetadata(heif_image_handle* h, Image& img) {
+    int n = heif_image_handle_get_number_of_metadata_blocks(h, nullptr);
+    if (n <= 0) return;
+    std::vector<heif_item_id> ids(static_cast<size_t>(n));
+    heif_image_handle_get_list_of_metadata_block_IDs(h, nullptr, ids.data(), n);
+    for (heif_item_id id : ids) {
+        const std::string type = heif_image_handle_get_metadata_type(h, id);
+        const char* ct = heif_image_handle_get_metadata_content_type(h, id);
+        const std::string content = ct ? ct : "";
+        size_t size = heif_image_handle_get_metadata_size(h, id);
+        if (size == 0) continue;
+        std::vector<uint8_t> block(size);
+        if (heif_image_handle_get_metadata(h, id, block.data()).code != heif_error_Ok) continue;
+        if (type == "Exif" && img.exif.empty() && size > 4) {
+            // The block starts with a 32-bit big-endian offset from its end to the
+            // TIFF header (normally 0, or 6 when "Exif\0\0" precedes it).
+            uint32_t skip = uint32_t(block[0]) << 24 | uint32_t(block[1]) << 16 | uint32_t(block[2]) << 8 | block[3];
+            if (skip > size - 4) continue;
+            std::vector<uint8_t> tiff(block.begin() + 4 + skip, block.end());
+            if (normaliseExif(tiff)) img.exif = std::move(tiff);
+        } else if (type == "mime" && content == "application/rdf+xml" && img.xmp.empty()) {
+            img.xmp = std::move(block);
+        }
+    }
+}
+
+void readColour(heif_image_handle* h, Image& img) {
+    heif_color_profile_type t = heif_image_handle_get_color_profile_type(h);
+    if (t == heif_color_profile_type_prof || t == heif_color_profile_type_rICC) {
+        size_t size = heif_image_handle_get_raw_color_profile_size(h);
+        if (size) {
+            img.icc.resize(size);
+            if (heif_image_handle_get_raw_color_profile(h, img.icc.data()).code != heif_error_Ok) img.icc.clear();
+        }
+        return;
+    }
+    heif_color_profile_nclx* raw = nullptr;
+    if (heif_image_handle_get_nclx_color_profile(h, &raw).code != heif_error_Ok || !raw) return;
+    std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(raw);
+    img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
+}
+
+}  // namespace
+
+Image loadHeif(const InputFile& in, const LoadOptions& opt) {
+    std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
+    if (!ctx) inputError(in.path, "out of memory");
+    heif_context_set_max_decoding_threads(ctx.get(), std::max(1, opt.threads));
+    heif_error err = heif_context_read_from_memory_without_copy(ctx.get(), in.bytes.data(), in.bytes.size(), nullptr);
+    if (err.code != heif_error_Ok) fail(in, err, "not a readable HEIF file");
+
+    heif_image_handle* rawHandle = nullptr;
+    err = heif_context_get_primary_image_handle(ctx.get(), &rawHandle);
+    if (err.code != heif_error_Ok) fail(in, err, "no primary image");
+    std::unique_ptr<heif_image_handle, HandleFree> handle(rawHandle);
+
+    // The coded size decides the memory the decoder needs; check it before decoding.
+    int iw = heif_image_handle_get_ispe_width(handle.get());
+    int ih = heif_image_handle_get_ispe_height(handle.get());
+    if (iw <= 0 || ih <= 0) {
+        iw = heif_image_handle_get_width(handle.get());
+        ih = heif_image_handle_get_height(handle.get());
+    }
+    checkPixelLimit(uint64_t(std::max(iw, 0)), uint64_t(std::max(ih, 0)), opt, in.path);
+
+    const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+    const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
+    const bool deep = bits > 8;
+    heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                              : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+
+    std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+    dopt->ignore_transformations = 0;
+    dopt->convert_hdr_to_8bit = 0;
+    heif_image* rawImage = nullptr;
+    err = heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB, chroma, dopt.get());
+    if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
+    std::unique_ptr<heif_image, ImageFree> himg(rawImage);
+
+    const int w = heif_image_get_width(himg.get(), heif_channel_interleaved);
+    const int h = heif_image_get_height(himg.get(), heif_channel_interleaved);
+    checkPixelLimit(uint64_t(std::max(w, 0)), uint64_t(std::max(h, 0)), opt, in.path);
+    int stride = 0;
+    const uint8_t* plane = heif_image_get_plane_readonly(himg.get(), heif_channel_interleaved, &stride);
+    if (!plane) inputError(in.path, "the decoder returned no pixels");
+
+    Image img;
+    const int ch = alpha ? 4 : 3;
+    if (!deep) {
+        img.width = uint32_t(w);
+        img.height = uint32_t(h);
+        img.channels = ch;
+        img.bits = 8;
+        const size_t row = size_t(w) * ch;
+        img.px8.resize(row * h);
+        if (size_t(stride) == row) std::memcpy(img.px8.data(), plane, row * h);
+        else
+            for (int y = 0; y < h; ++y) std::memcpy(img.px8.data() + row * y, plane + size_t(stride) * y, row);
+    } else {
+        img.width = uint32_t(w);
+        img.height = uint32_t(h);
+        img.channels = ch;
+        img.bits = 16;
+        const size_t row = size_t(w) * ch;
+        img.px16.resize(row * h);
+        // Samples come as 'bits'-bit values in 16-bit words; widen to the full range
+        // by repeating the top bits into the bottom (1023 -> 65535, 512 -> 32800).
+        const int b = heif_image_get_bits_per_pixel_range(himg.get(), heif_channel_interleaved);
+        const int up = 16 - (b > 0 && b <= 16 ? b : 16);
+        for (int y = 0; y < h; ++y) {
+            const uint8_t* s = plane + size_t(stride) * y;
+            uint16_t* d = img.px16.data() + row * y;
+            for (size_t i = 0; i < row; ++i) {
+                uint32_t v = uint32_t(s[2 * i]) | uint32_t(s[2 * i + 1]) << 8;
+                d[i] = up ? uint16_t(v << up | v >> (b - up)) : uint16_t(v);
+            }
+        }
+    }
+    himg.reset();
+    readColour(handle.get(), img);
+    readMetadata(handle.get(), img);
+    return img;
+}
+
+}  // namespace conv

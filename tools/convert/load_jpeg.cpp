@@ -1,0 +1,87 @@
+// JPEG input through TurboJPEG; ICC, EXIF and XMP segments collected by a small
+// marker walk; EXIF Orientation applied to the pixels.
+#include <turbojpeg.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "tools/convert/exif.h"
+#include "tools/convert/loaders.h"
+#include "tools/convert/orient.h"
+
+namespace conv {
+
+namespace {
+
+struct TjFree { void operator()(void* h) const { tjDestroy(h); } };
+
+// Walks the segments before the first scan and keeps the metadata ones.
+void readSegments(const std::vector<uint8_t>& d, Image& img) {
+    std::map<int, std::vector<uint8_t>> iccChunks;
+    size_t i = 2;
+    while (i + 4 <= d.size()) {
+        if (d[i] != 0xFF) break;
+        const uint8_t m = d[i + 1];
+        if (m == 0xFF) { ++i; continue; }  // fill byte
+        if (m == 0xD8 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) { i += 2; continue; }
+        if (m == 0xDA || m == 0xD9) break;  // start of scan, end of image
+        const size_t len = size_t(d[i + 2]) << 8 | d[i + 3];
+        if (len < 2 || i + 2 + len > d.size()) break;
+        const uint8_t* p = d.data() + i + 4;
+        const size_t n = len - 2;
+        static const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";
+        if (m == 0xE1 && n > 6 && std::memcmp(p, "Exif\0\0", 6) == 0 && img.exif.empty()) {
+            std::vector<uint8_t> t(p + 6, p + n);
+            if (normaliseExif(t)) img.exif = std::move(t);
+        } else if (m == 0xE1 && n > sizeof kXmpNs && std::memcmp(p, kXmpNs, sizeof kXmpNs) == 0 && img.xmp.empty()) {
+            img.xmp.assign(p + sizeof kXmpNs, p + n);
+        } else if (m == 0xE2 && n > 14 && std::memcmp(p, "ICC_PROFILE\0", 12) == 0) {
+            iccChunks[p[12]].assign(p + 14, p + n);
+        }
+        i += 2 + len;
+    }
+    for (auto& [seq, chunk] : iccChunks) img.icc.insert(img.icc.end(), chunk.begin(), chunk.end());
+}
+
+}  // namespace
+
+Image loadJpeg(const InputFile& in, const LoadOptions& opt) {
+    std::unique_ptr<void, TjFree> tj(tjInitDecompress());
+    if (!tj) inputError(in.path, "cannot start the JPEG decoder");
+    int w = 0, h = 0, subsamp = 0, cs = 0;
+    if (tjDecompressHeader3(tj.get(), in.bytes.data(), (unsigned long)in.bytes.size(), &w, &h, &subsamp, &cs) != 0)
+        inputError(in.path, std::string("not a readable JPEG file: ") + tjGetErrorStr2(tj.get()));
+    checkPixelLimit(uint64_t(w), uint64_t(h), opt, in.path);
+
+    Image img;
+    const bool cmyk = cs == TJCS_CMYK || cs == TJCS_YCCK;
+    img.allocate(uint32_t(w), uint32_t(h), 3, 8);
+    std::vector<uint8_t> cmykPx;
+    uint8_t* target = img.px8.data();
+    if (cmyk) {
+        cmykPx.resize(size_t(w) * h * 4);
+        target = cmykPx.data();
+    }
+    if (tjDecompress2(tj.get(), in.bytes.data(), (unsigned long)in.bytes.size(), target, w, 0, h,
+                      cmyk ? TJPF_CMYK : TJPF_RGB, TJFLAG_ACCURATEDCT) != 0) {
+        // A warning (a truncated but mostly readable file) still gives a picture;
+        // an error does not.
+        if (tjGetErrorCode(tj.get()) == TJERR_FATAL)
+            inputError(in.path, std::string("cannot decode the JPEG data: ") + tjGetErrorStr2(tj.get()));
+    }
+    if (cmyk) {
+        // Adobe writes CMYK JPEGs inverted (0 = full ink), which is what nearly
+        // every CMYK JPEG is; a naive conversion without a profile.
+        for (size_t i = 0, n = size_t(w) * h; i < n; ++i) {
+            const uint32_t k = cmykPx[i * 4 + 3];
+            for (int c = 0; c < 3; ++c) img.px8[i * 3 + c] = uint8_t((cmykPx[i * 4 + c] * k + 127) / 255);
+        }
+    }
+    readSegments(in.bytes, img);
+    if (cmyk) img.icc.clear();  // a CMYK profile does not describe the RGB pixels
+    applyOrientation(img, exifOrientation(img.exif));
+    return img;
+}
+
+}  // namespace conv

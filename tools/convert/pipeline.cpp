@@ -1,0 +1,83 @@
+#include "tools/convert/pipeline.h"
+
+#include <cstdio>
+#include <thread>
+
+#include "tools/convert/exif.h"
+#include "tools/convert/resize.h"
+#include "tools/convert/savers.h"
+
+namespace conv {
+
+void convertFile(const Options& opt, const RunSettings& settings) {
+    const int threads = settings.threads > 0 ? settings.threads
+                                             : int(std::max(1u, std::thread::hardware_concurrency()));
+    const OutputFormat format = formatFromPath(opt.output);
+    if (format == OutputFormat::Unknown)
+        throw ConvertError{kExitUsage, toUtf8(opt.output) +
+                                           ": the output name must end in .jpg, .jpeg, .png, .gif, .tif, .tiff or .bmp"};
+    if (!fileExists(opt.input)) throw ConvertError{kExitInput, toUtf8(opt.input) + ": no such file"};
+    if (isDirectory(opt.input)) throw ConvertError{kExitInput, toUtf8(opt.input) + ": is a folder, not a picture"};
+    if (opt.input == opt.output || sameFile(opt.input, opt.output))
+        throw ConvertError{kExitOutput, toUtf8(opt.output) + ": the output would overwrite the input"};
+    if (isDirectory(opt.output))
+        throw ConvertError{kExitOutput, toUtf8(opt.output) + ": is a folder"};
+
+    // Creating the temporary output first finds a missing or read-only folder
+    // before any time goes into decoding.
+    OutFile out(opt.output);
+
+    InputFile in{opt.input, readWholeFile(opt.input)};
+    LoadOptions lopt;
+    lopt.maxPixels = settings.maxPixels;
+    lopt.threads = threads;
+    Image img = loadAny(in, lopt);
+    in.bytes.clear();
+    in.bytes.shrink_to_fit();
+
+    // The loaders have turned the picture upright; say so in the EXIF that goes
+    // along, so no viewer turns it a second time.
+    if (!img.exif.empty()) setExifOrientation(img.exif, 1);
+
+    uint32_t w = img.width, h = img.height;
+    targetSize(opt.resize, img.width, img.height, w, h);
+    if (uint64_t(w) * h > settings.maxPixels)
+        throw ConvertError{kExitLimit, toUtf8(opt.output) + ": the resized picture (" + std::to_string(w) + "x" +
+                                           std::to_string(h) + ") would be over the pixel limit"};
+    resizeImage(img, w, h, threads);
+
+    SaveOptions sopt;
+    sopt.quality = opt.quality;
+    sopt.qualityGiven = opt.qualityGiven;
+    sopt.threads = threads;
+    saveAny(format, img, sopt, out);
+    out.commit();
+    copyModificationTime(opt.input, opt.output);
+}
+
+int runConverter(const std::vector<Path>& args) {
+    try {
+        Options opt = parseCommandLine(args);
+        if (opt.action == Options::Action::Help) {
+            std::fputs(usageText().c_str(), stdout);
+            return kExitOk;
+        }
+        if (opt.action == Options::Action::Version) {
+            std::printf("%s\n", versionText().c_str());
+            return kExitOk;
+        }
+        convertFile(opt);
+        return kExitOk;
+    } catch (const ConvertError& e) {
+        std::fprintf(stderr, "convert: %s\n", e.message.c_str());
+        return e.code;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "convert: out of memory\n");
+        return kExitLimit;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "convert: %s\n", e.what());
+        return kExitInput;
+    }
+}
+
+}  // namespace conv

@@ -1,0 +1,13 @@
+// Resampling with a separable Lanczos-3 filter (widened when shrinking, so it
+// also averages like a box), in bands of rows spread over worker threads.
+#pragma once
+
+#include "tools/convert/image.h"
+
+namespace conv {
+
+// Resizes img to w x h in place, keeping bit depth, channels and metadata.
+// Alpha is resampled premultiplied so transparent pixels do not bleed colour.
+void resizeImage(Image& img, uint32_t w, uint32_t h, int threads);
+
+}  // namespace conv
