@@ -1,0 +1,140 @@
+#include "runner/dos_outputs.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+// The process walk uses the ANSI record and functions whatever UNICODE says.
+#undef PROCESSENTRY32
+#undef Process32First
+#undef Process32Next
+
+#include <cstring>
+#include <string>
+
+#include "core/codepage.h"
+#include "runner/handle.h"
+#include "runner/message_pump.h"
+#include "runner/waitable_timer.h"
+
+namespace tess {
+
+std::wstring strProcessName;
+
+namespace {
+
+constexpr DWORD kReadSize = 1024;   // bytes asked for per read
+constexpr long kPassPauseMs = 50;   // pause between passes
+constexpr wchar_t kTitle[] = L"Tessaline";
+
+void ShowFailureBox(const std::wstring& message) {
+    MessageBoxW(GetActiveWindow(), message.c_str(), kTitle, MB_ICONERROR | MB_OK);
+}
+
+std::wstring Lower(std::wstring text) {
+    if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// Bytes waiting in the pipe; a broken or failing pipe counts as empty, so that the
+// end of the run is decided by the process list.
+DWORD UnreadBytes(HANDLE pipe) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return 0;
+    return available;
+}
+
+}  // namespace
+
+DOSOutputs::DOSOutputs() : report_(ShowFailureBox) {}
+
+std::wstring DOSOutputs::ExecuteCommand(std::wstring_view commandLine) {
+    if (!commandLine.empty()) commandLine_.assign(commandLine);
+    if (commandLine_.empty()) {
+        report_(L"Command Line empty");
+        return {};
+    }
+
+    SECURITY_ATTRIBUTES sa{};
+    sa.nLength = sizeof sa;
+    sa.lpSecurityDescriptor = nullptr;
+    sa.bInheritHandle = TRUE;
+
+    UniqueHandle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0)) {
+        const DWORD error = GetLastError();
+        report_(L"CreatePipe failed. Error: " + std::to_wstring(error));
+        return {};
+    }
+
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+    si.wShowWindow = SW_HIDE;
+    si.hStdInput = nullptr;
+    si.hStdOutput = writeEnd.get();
+    si.hStdError = writeEnd.get();
+
+    PROCESS_INFORMATION pi{};
+    std::string narrow = SystemCodePage().Narrow(commandLine_);
+    if (!CreateProcessA(nullptr, narrow.data(), &sa, &sa, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &si, &pi)) {
+        readEnd.reset();
+        writeEnd.reset();
+        report_(L"File or command not found");
+        return {};
+    }
+    UniqueHandle process(pi.hProcess), thread(pi.hThread);
+
+    // Only the child holds a writer now, so the pipe breaks when it has gone.
+    writeEnd.reset();
+    outputs_.clear();
+    exitCode_.reset();
+
+    std::optional<clsWaitableTimer> pause;
+    bool keepGoing = true;
+    while (keepGoing) {
+        if (UnreadBytes(readEnd.get()) != 0) {
+            char buffer[kReadSize];
+            DWORD read = 0;
+            keepGoing = ReadFile(readEnd.get(), buffer, kReadSize, &read, nullptr) != FALSE;
+            const std::wstring chunk = SystemCodePage().Widen(std::string_view(buffer, read));
+            outputs_ += chunk;
+            ReceiveOutputs.Raise(chunk);
+        } else if (!ProcessExists(strProcessName)) {
+            keepGoing = false;
+        }
+        YieldToMessages();
+        if (!pause) pause.emplace();
+        pause->Wait(kPassPauseMs);
+    }
+
+    DWORD code = 0;
+    if (WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0 && GetExitCodeProcess(process.get(), &code))
+        exitCode_ = code;
+    process.reset();
+    thread.reset();
+    readEnd.reset();
+
+    CommandOver.Raise();
+    return outputs_;
+}
+
+bool DOSOutputs::ProcessExists(std::wstring_view imageName) const {
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return false;
+
+    const std::wstring wanted = Lower(std::wstring(imageName));
+    bool found = false;
+    for (BOOL more = Process32First(snapshot.get(), &entry); more;
+         more = Process32Next(snapshot.get(), &entry)) {
+        const std::size_t length = strnlen(entry.szExeFile, sizeof entry.szExeFile);
+        const std::wstring name = SystemCodePage().Widen(std::string_view(entry.szExeFile, length));
+        if (Lower(name) == wanted) found = true;
+    }
+    return found;
+}
+
+}  // namespace tess
