@@ -5,10 +5,12 @@
 #include <optional>
 #include <vector>
 
+#include "app/form1.h"
 #include "app/option_controls.h"
 #include "app/shell_calls.h"
-#include "app/steps.h"
+#include "app/skip_on_failure.h"
 #include "convert/command_line.h"
+#include "convert/entry_plan.h"
 #include "convert/get_file.h"
 #include "convert/naming.h"
 #include "core/codepage.h"
@@ -34,7 +36,7 @@ const wchar_t kOpenFilter[] =
 
 namespace {
 
-using Control = FormHost::Control;
+using Field = FormHost::Field;
 
 std::wstring ModulePath() {
     std::wstring path(MAX_PATH, L'\0');
@@ -107,6 +109,14 @@ std::wstring WhyNotConvertible(const std::wstring& path) {
 
 void CreateFolder(const std::wstring& path) { CreateDirectoryW(path.c_str(), nullptr); }
 
+// Copies a photo to its scratch path in c:\tmp, overwriting: "" when done, else why not.
+std::wstring CopyToScratch(const std::wstring& from, const std::wstring& to) {
+    CreateFolder(std::wstring(kScratchFolder));
+    if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return {};
+    const DWORD error = GetLastError();
+    return L"could not be copied to c:\\tmp: " + SystemMessage(error);
+}
+
 // The data's file-drop list, read path by path; `add` is called with each as it comes.
 template <class Add>
 void ForEachDroppedPath(IDataObject* data, Add add) {
@@ -125,20 +135,26 @@ void ForEachDroppedPath(IDataObject* data, Add add) {
         const UINT length = DragQueryFileW(drop, k, nullptr, 0);
         std::wstring path(length + 1, L'\0');
         path.resize(DragQueryFileW(drop, k, path.data(), length + 1));
-        Step([&] { add(path); });
+        SkipOnFailure([&] { add(path); });
     }
 }
 
 }  // namespace
 
-// Marks the driver busy for one handler; when it ends, anything still queued (dropped
-// after the batch's last look at the list) gets a tick of its own.
+// Marks the driver busy for one handler. When it ends, timerRun is armed exactly when
+// something is still queued (dropped after the batch's last look at the list): ticks
+// that a drop asked for while the batch ran have been served by the batch itself.
 class BatchDriver::BusyScope {
 public:
     explicit BusyScope(BatchDriver& d) : d_(d) { d_.busy_ = true; }
     ~BusyScope() {
         d_.busy_ = false;
-        if (d_.queue_.Count() > 0) Step([&] { d_.form_.ArmTimer(); });
+        SkipOnFailure([&] {
+            if (d_.queue_.Count() > 0)
+                d_.form_.ArmTimer();
+            else
+                d_.form_.DisarmTimer();
+        });
     }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
@@ -158,23 +174,23 @@ BatchDriver::BatchDriver(FormHost& form, DOSOutputs& runDos, CommonDlgsW& dlgFil
 
 void BatchDriver::AddFile(const std::wstring& path, const std::wstring& shownAs) {
     queue_.Add(path, shownAs);
-    Step([&] { form_.AddFile(path); });
+    SkipOnFailure([&] { form_.AddFile(path); });
 }
 
 void BatchDriver::OnDrop(IDataObject* data, DWORD* effect) {
-    Step([&] { form_.ShowNormalBackground(); });
-    Step([&] {
+    SkipOnFailure([&] { form_.ShowNormalBackground(); });
+    SkipOnFailure([&] {
         if (effect) *effect = DROPEFFECT_COPY;
     });
-    Step([&] { ForEachDroppedPath(data, [&](const std::wstring& path) { AddFile(path); }); });
-    Step([&] { CreateFolder(form_.OutputPath()); });
-    Step([&] { ReadResizeOption(); });
-    Step([&] { form_.ShowNormalBackground(); });
-    Step([&] { form_.ArmTimer(); });
+    SkipOnFailure([&] { ForEachDroppedPath(data, [&](const std::wstring& path) { AddFile(path); }); });
+    SkipOnFailure([&] { CreateFolder(form_.OutputPath()); });
+    SkipOnFailure([&] { ReadResizeOption(); });
+    SkipOnFailure([&] { form_.ShowNormalBackground(); });
+    SkipOnFailure([&] { form_.ArmTimer(); });
 }
 
 void BatchDriver::OnTick() {
-    Step([&] { form_.DisarmTimer(); });
+    SkipOnFailure([&] { form_.DisarmTimer(); });
     // A batch that runs takes whatever was queued; its end re-arms the timer if needed.
     if (busy_) return;
     BusyScope busy(*this);
@@ -186,29 +202,29 @@ void BatchDriver::OnTick() {
 void BatchDriver::OnSurfaceClick() {
     if (busy_) return;
     bool converting = false;
-    Step([&] { converting = IsBusyCaption(form_.Text(Control::Label1)); });
+    SkipOnFailure([&] { converting = IsBusyCaption(form_.Text(Field::Label1)); });
     if (converting) return;
     BusyScope busy(*this);
 
-    Step([&] { dlgFiles_.SetFileName(L""); });
-    Step([&] { dlgFiles_.SetFilter(kOpenFilter); });
+    SkipOnFailure([&] { dlgFiles_.SetFileName(L""); });
+    SkipOnFailure([&] { dlgFiles_.SetFilter(kOpenFilter); });
     bool confirmed = false;
-    Step([&] { confirmed = dlgFiles_.ShowOpen(form_.Window()); });
+    SkipOnFailure([&] { confirmed = dlgFiles_.ShowOpen(form_.Window()); });
     if (!confirmed) return;
     std::wstring chosen;
-    Step([&] { chosen = dlgFiles_.FileName(); });
+    SkipOnFailure([&] { chosen = dlgFiles_.FileName(); });
     if (chosen.empty()) {
-        Step([&] { form_.ShowNormalBackground(); });
+        SkipOnFailure([&] { form_.ShowNormalBackground(); });
         return;
     }
-    Step([&] { CreateFolder(std::wstring(kScratchFolder)); });
+    SkipOnFailure([&] { CreateFolder(std::wstring(kScratchFolder)); });
     queue_.Begin();
-    Step([&] { QueueChosenFile(chosen); });
-    Step([&] { form_.ShowNormalBackground(); });
-    Step([&] { YieldToMessages(); });
-    Step([&] { CreateFolder(form_.OutputPath()); });
-    Step([&] { ReadResizeOption(); });
-    Step([&] { form_.ShowPrompt(); });
+    SkipOnFailure([&] { QueueChosenFile(chosen); });
+    SkipOnFailure([&] { form_.ShowNormalBackground(); });
+    SkipOnFailure([&] { YieldToMessages(); });
+    SkipOnFailure([&] { CreateFolder(form_.OutputPath()); });
+    SkipOnFailure([&] { ReadResizeOption(); });
+    SkipOnFailure([&] { form_.ShowPrompt(); });
     ConvertAll(Driver::Dialog);
     FinishBatch();
 }
@@ -224,34 +240,31 @@ void BatchDriver::QueueChosenFile(const std::wstring& chosen) {
         refused_[queue_.Count() - 1] = WhyNotConvertible(chosen);
         return;
     }
-    const std::wstring name = CleanBaseName(GetBaseName(chosen));
-    Step([&] { form_.SetText(Control::Label1, kPreparingCaption); });
-    const ClaimedName copy = queue_.Names().ClaimScratch(name, ScratchExtensionOf(chosen));
-    const bool copied = CopyFileW(chosen.c_str(), copy.path.c_str(), FALSE);
-    const DWORD error = copied ? 0 : GetLastError();
+    SkipOnFailure([&] { form_.SetText(Field::Label1, kPreparingCaption); });
+    const ClaimedName copy = ClaimScratchCopy(chosen, queue_.Names());
+    std::wstring failed = CopyToScratch(chosen, copy.path);
     AddFile(copy.path, chosen);
-    if (!copied)
-        refused_[queue_.Count() - 1] = L"could not be copied to c:\\tmp: " + SystemMessage(error);
+    if (!failed.empty()) refused_[queue_.Count() - 1] = std::move(failed);
 }
 
 void BatchDriver::ReadResizeOption() {
-    form_.SetResize(tess::ReadResizeOption(form_.Text(Control::Label5), form_.Text(Control::txtResize)));
+    form_.SetResize(tess::ReadResizeOption(form_.Text(Field::Label5), form_.Text(Field::txtResize)));
 }
 
 void BatchDriver::BuildCommandLine(const std::wstring& inputPath, const std::wstring& outputBaseName) {
-    const std::wstring quality = form_.Text(Control::Text1);
+    const std::wstring quality = form_.Text(Field::Text1);
     const std::wstring resize = form_.Resize();
     const std::wstring folder = form_.OutputPath();
-    const std::wstring format = form_.Text(Control::lblFormat);
+    const std::wstring format = form_.Text(Field::lblFormat);
     form_.SetCommand(tess::BuildCommandLine(
         {appFolder_, quality, inputPath, resize, folder, outputBaseName, format}));
 }
 
 void BatchDriver::RunConverter(std::size_t i) {
-    Step([&] { form_.SetText(Control::Label1, ProgressCaption(i, queue_.Count())); });
-    Step([&] { strProcessName = std::wstring(kConverterProcessName); });
-    Step([&] { YieldToMessages(); });
-    Step([&] { runDos_.CommandLine(form_.Command()); });
+    SkipOnFailure([&] { form_.SetText(Field::Label1, ProgressCaption(i, queue_.Count())); });
+    SkipOnFailure([&] { strProcessName = std::wstring(kConverterProcessName); });
+    SkipOnFailure([&] { YieldToMessages(); });
+    SkipOnFailure([&] { runDos_.CommandLine(form_.Command()); });
     runFailure_.clear();
     runError_.clear();
     try {
@@ -265,8 +278,8 @@ void BatchDriver::RunConverter(std::size_t i) {
 void BatchDriver::ConvertAll(Driver driver) {
     while (std::optional<BatchEntry> entry = queue_.NextEntry()) {
         RunResult result = NotConverted(L"could not be prepared for the converter");
-        Step([&] { result = ConvertEntry(*entry, driver); });
-        Step([&] { queue_.RecordResult(result); });
+        SkipOnFailure([&] { result = ConvertEntry(*entry, driver); });
+        SkipOnFailure([&] { queue_.RecordResult(result); });
     }
 }
 
@@ -274,27 +287,22 @@ RunResult BatchDriver::ConvertEntry(const BatchEntry& entry, Driver driver) {
     if (const auto refused = refused_.find(entry.index); refused != refused_.end())
         return NotConverted(refused->second);
 
-    std::wstring input = entry.path;
-    std::wstring baseName =
-        driver == Driver::Drop ? CleanBaseName(GetBaseName(input)) : GetBaseName(input);
-
-    if (!SurvivesCodePage(input)) {
-        // The converter could not open this path: it converts a copy under a clean name,
-        // made now so that no later copy of the batch can take its place.
-        baseName = CleanBaseName(GetBaseName(input));
-        const ClaimedName copy = queue_.Names().ClaimScratch(baseName, ScratchExtensionOf(input));
-        CreateFolder(std::wstring(kScratchFolder));
-        if (!CopyFileW(input.c_str(), copy.path.c_str(), FALSE))
-            return NotConverted(L"could not be copied to c:\\tmp: " + SystemMessage(GetLastError()));
-        input = copy.path;
+    const std::wstring folder = form_.OutputPath();
+    const std::wstring format = form_.Text(Field::lblFormat);
+    // A path the converter could not open (the code page cannot hold it) is converted from
+    // a scratch copy, made now so that no later copy of the batch can take its place.
+    const EntryPlan plan = driver == Driver::Drop || !SurvivesCodePage(entry.path)
+                               ? PlanDroppedEntry(entry.path, folder, format, queue_.Names())
+                               : PlanDialogEntry(entry.path, folder, format, queue_.Names());
+    if (!plan.copyFrom.empty()) {
+        std::wstring failed = CopyToScratch(plan.copyFrom, plan.inputPath);
+        if (!failed.empty()) return NotConverted(std::move(failed));
     }
 
-    const ClaimedName output =
-        queue_.Names().ClaimOutput(form_.OutputPath(), baseName, form_.Text(Control::lblFormat));
-    BuildCommandLine(input, output.baseName);
-    if (driver == Driver::Drop) Step([&] { form_.ShowPrompt(); });
+    BuildCommandLine(plan.inputPath, plan.outputBaseName);
+    if (driver == Driver::Drop) SkipOnFailure([&] { form_.ShowPrompt(); });
 
-    const FileStamp before = FileStamp::Of(output.path);
+    const FileStamp before = FileStamp::Of(plan.outputPath);
     RunConverter(entry.index);
 
     RunResult result;
@@ -303,26 +311,26 @@ RunResult BatchDriver::ConvertEntry(const BatchEntry& entry, Driver driver) {
         result.output = runFailure_;
         return result;
     }
-    result.outputWritten = FileStamp::Of(output.path).WrittenSince(before);
+    result.outputWritten = FileStamp::Of(plan.outputPath).WrittenSince(before);
     if (const auto code = runDos_.ExitCode()) result.exitCode = static_cast<int>(*code);
     result.output = runDos_.Outputs() + runError_;
     return result;
 }
 
 void BatchDriver::FinishBatch() {
-    Step([&] {
+    SkipOnFailure([&] {
         const std::string folder = SystemCodePage().Narrow(form_.OutputPath());
         Shell().shellExecute(nullptr, "open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     });
     std::wstring failures;
-    Step([&] { failures = queue_.Finish(); });
+    SkipOnFailure([&] { failures = queue_.Finish(); });
     refused_.clear();
     // The converted entries leave lstFile; entries dropped since stay for the next batch.
-    Step([&] {
+    SkipOnFailure([&] {
         while (form_.FileCount() > queue_.Count()) form_.RemoveFirstFile();
     });
-    Step([&] { form_.SetText(Control::Label1, kPromptCaption); });
-    if (!failures.empty()) Step([&] { notice_(form_.Window(), failures); });
+    SkipOnFailure([&] { form_.SetText(Field::Label1, Form1::kPrompt); });
+    if (!failures.empty()) SkipOnFailure([&] { notice_(form_.Window(), failures); });
 }
 
 }  // namespace tess

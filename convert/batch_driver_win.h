@@ -27,8 +27,6 @@ class DOSOutputs;
 
 // The open dialog's filter.
 extern const wchar_t kOpenFilter[];
-// Label1 while no batch runs.
-inline constexpr wchar_t kPromptCaption[] = L"Please drag and drop Photos Here";
 inline constexpr wchar_t kPreparingCaption[] = L"Preparing Files...";
 
 class BatchDriver {
