@@ -1,0 +1,16 @@
+// GIF through giflib, with libimagequant choosing the 256 colours and
+// dithering (Floyd-Steinberg, full strength). The pixels are converted to
+// 8-bit sRGB first. Alpha becomes one transparent palette entry: pixels less
+// than half opaque are transparent, the rest opaque. XMP goes into the
+// "XMP DataXMP" application extension; GIF has no place for EXIF or profiles.
+#pragma once
+
+#include "tools/convert/savers.h"
+
+namespace conv {
+
+// libimagequant's speed (1 slowest and best .. 10 fastest) for a -quality value;
+// the mapping is in save_gif.cpp.
+int gifQuantiserSpeed(int quality, bool qualityGiven);
+
+}  // namespace conv
