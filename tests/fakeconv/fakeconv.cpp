@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/fakeconv/unique_handle.h"
+#include "runner/handle.h"
 
-using tess::fake::UniqueHandle;
+using tess::UniqueHandle;
 
 namespace {
 

@@ -12,14 +12,12 @@
 #include "convert/command_line.h"
 #include "convert/naming.h"
 #include "core/codepage.h"
-#include "tests/fakeconv/unique_handle.h"
+#include "runner/handle.h"
 
 namespace fs = std::filesystem;
 
 namespace tess {
 namespace {
-
-using fake::UniqueHandle;
 
 std::wstring AppFolder() {
     wchar_t buf[MAX_PATH * 2];
