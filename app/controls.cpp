@@ -28,6 +28,7 @@ DWORD StyleFor(const ControlDef& def) {
             break;
         case ControlKind::TextBox:
             style |= ES_LEFT | ES_AUTOHSCROLL | WS_BORDER;
+            if (def.visible) style |= WS_TABSTOP;  // the visible text boxes take the focus
             break;
         case ControlKind::ListBox:
             style |= LBS_NOINTEGRALHEIGHT | WS_VSCROLL;

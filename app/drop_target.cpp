@@ -56,11 +56,7 @@ HRESULT DropTarget::DragLeave() {
 }
 
 HRESULT DropTarget::Drop(IDataObject* data, DWORD, POINTL, DWORD* effect) {
-    if (onDrop_) {
-        SkipOnFailure([&] { onDrop_(data, effect); });
-    } else if (effect) {
-        *effect = DROPEFFECT_NONE;  // nobody took the data
-    }
+    if (onDrop_) SkipOnFailure([&] { onDrop_(data, effect); });
     return S_OK;
 }
 

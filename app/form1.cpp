@@ -199,7 +199,10 @@ bool Form1::CreateWindowAndControls() {
     // Registered before anything else happens, so that a drop arriving early is not refused.
     dropTarget_ = DropTarget::Create([this] { OnDragFeedback(); },
                                      [this](IDataObject* data, DWORD* effect) {
-                                         if (events.drop) events.drop(data, effect);
+                                         if (events.drop)
+                                             events.drop(data, effect);
+                                         else if (effect)
+                                             *effect = DROPEFFECT_NONE;  // nobody takes the data
                                      });
     dropRegistered_ = SUCCEEDED(RegisterDragDrop(hwnd_, dropTarget_));
     return true;

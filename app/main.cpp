@@ -4,6 +4,7 @@
 #include <ole2.h>
 
 #include "app/form1.h"
+#include "app/form1_wiring.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // OLE for the drop target and the picture loader.
@@ -13,6 +14,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         tess::Form1::Options options;
         options.quitOnClose = true;
         tess::Form1 form(options);
+        // The runner, the dialogs, the option controls and the batch drivers.
+        tess::FormWiring wiring(form);
         if (form.Load()) {
             MSG msg;
             while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
