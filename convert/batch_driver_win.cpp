@@ -1,0 +1,336 @@
+#include "convert/batch_driver_win.h"
+
+#include <shellapi.h>
+
+#include <optional>
+#include <vector>
+
+#include "app/form1.h"
+#include "app/option_controls.h"
+#include "app/shell_calls.h"
+#include "app/skip_on_failure.h"
+#include "convert/command_line.h"
+#include "convert/entry_plan.h"
+#include "convert/get_file.h"
+#include "convert/naming.h"
+#include "core/codepage.h"
+#include "dialogs/common_dlgs_w.h"
+#include "runner/dos_outputs.h"
+#include "runner/message_pump.h"
+#include "runner/runtime_error.h"
+
+namespace tess {
+
+const wchar_t kOpenFilter[] =
+    L"All Files(*.*)|*.*|"
+    L"HEIC - High Efficiency Image Container(*.heic)|*.heic|"
+    L"HEIF - High Efficiency Image File(*.heif)|*.heif|"
+    L"NRW - Nikon Digital SLR Camera Raw Image(*.nrw)|*.nrw|"
+    L"NEF - Nikon Digital SLR Camera Raw Image(*.NEF)|*.nef|"
+    L"ORF - Olympus Digital Camera Raw Image(*.orf)|*.orf|"
+    L"RW2 - Panasonic Lumix Raw Image(*.RW2)|*.rw2|"
+    L"RAF - Fuji Camera Raw File(*.raf)|*.raf|"
+    L"HDR - High Dynamic Range(*.hdr)|*.hdr|"
+    L"CR2 - Canon Raw Version 2 Image(*.cr2)|*.cr2|"
+    L"DNG - Digital Negative Image(*.dng)|*.dng";
+
+namespace {
+
+using Field = FormHost::Field;
+
+std::wstring ModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+// The system's text for an error code, on one line.
+std::wstring SystemMessage(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = n ? std::wstring(text, n) : L"error " + std::to_wstring(code);
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L' ' || message.back() == L'.'))
+        message.pop_back();
+    return message;
+}
+
+// A run that never happened, reported with `reason`.
+RunResult NotConverted(std::wstring reason) {
+    RunResult r;
+    r.outputWritten = false;
+    r.output = std::move(reason);
+    return r;
+}
+
+// What is known of a file before and after a run, to tell a new output from an old one.
+struct FileStamp {
+    bool exists = false;
+    FILETIME written{};
+    DWORD sizeHigh = 0, sizeLow = 0;
+
+    static FileStamp Of(const std::wstring& path) {
+        FileStamp s;
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+            !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            s.exists = true;
+            s.written = data.ftLastWriteTime;
+            s.sizeHigh = data.nFileSizeHigh;
+            s.sizeLow = data.nFileSizeLow;
+        }
+        return s;
+    }
+    // A file is there now that was not there before, or has been written since.
+    bool WrittenSince(const FileStamp& before) const {
+        if (!exists) return false;
+        return !before.exists || CompareFileTime(&written, &before.written) != 0 ||
+               sizeHigh != before.sizeHigh || sizeLow != before.sizeLow;
+    }
+};
+
+// The reason a chosen path without any "." cannot be converted where it lies.
+std::wstring WhyNotConvertible(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return L"the file was not found";
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return L"this is a folder, not a photo";
+    return L"its name holds characters the converter cannot receive";
+}
+
+void CreateFolder(const std::wstring& path) { CreateDirectoryW(path.c_str(), nullptr); }
+
+// Copies a photo to its scratch path in c:\tmp, overwriting: "" when done, else why not.
+std::wstring CopyToScratch(const std::wstring& from, const std::wstring& to) {
+    CreateFolder(std::wstring(kScratchFolder));
+    if (CopyFileW(from.c_str(), to.c_str(), FALSE)) return {};
+    const DWORD error = GetLastError();
+    return L"could not be copied to c:\\tmp: " + SystemMessage(error);
+}
+
+// The data's file-drop list, read path by path; `add` is called with each as it comes.
+template <class Add>
+void ForEachDroppedPath(IDataObject* data, Add add) {
+    if (!data) return;
+    FORMATETC format{CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    if (data->QueryGetData(&format) != S_OK) return;
+    STGMEDIUM medium{};
+    if (FAILED(data->GetData(&format, &medium))) return;
+    struct Release {
+        STGMEDIUM& m;
+        ~Release() { ReleaseStgMedium(&m); }
+    } release{medium};
+    const auto drop = static_cast<HDROP>(medium.hGlobal);
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT k = 0; k < count; ++k) {
+        const UINT length = DragQueryFileW(drop, k, nullptr, 0);
+        std::wstring path(length + 1, L'\0');
+        path.resize(DragQueryFileW(drop, k, path.data(), length + 1));
+        SkipOnFailure([&] { add(path); });
+    }
+}
+
+}  // namespace
+
+// Marks the driver busy for one handler. When it ends, timerRun is armed exactly when
+// something is still queued (dropped after the batch's last look at the list): ticks
+// that a drop asked for while the batch ran have been served by the batch itself.
+class BatchDriver::BusyScope {
+public:
+    explicit BusyScope(BatchDriver& d) : d_(d) { d_.busy_ = true; }
+    ~BusyScope() {
+        d_.busy_ = false;
+        SkipOnFailure([&] {
+            if (d_.queue_.Count() > 0)
+                d_.form_.ArmTimer();
+            else
+                d_.form_.DisarmTimer();
+        });
+    }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    BatchDriver& d_;
+};
+
+BatchDriver::BatchDriver(FormHost& form, DOSOutputs& runDos, CommonDlgsW& dlgFiles)
+    : form_(form), runDos_(runDos), dlgFiles_(dlgFiles),
+      appFolder_(ApplicationFolder(ModulePath())),
+      notice_([](HWND owner, const std::wstring& text) {
+          MessageBoxW(owner, text.c_str(), L"Tessaline", MB_ICONWARNING | MB_OK);
+      }) {
+    runDos_.SetFailureReporter([this](const std::wstring& message) { runFailure_ = message; });
+}
+
+void BatchDriver::AddFile(const std::wstring& path, const std::wstring& shownAs) {
+    queue_.Add(path, shownAs);
+    SkipOnFailure([&] { form_.AddFile(path); });
+}
+
+void BatchDriver::OnDrop(IDataObject* data, DWORD* effect) {
+    SkipOnFailure([&] { form_.ShowNormalBackground(); });
+    SkipOnFailure([&] {
+        if (effect) *effect = DROPEFFECT_COPY;
+    });
+    SkipOnFailure([&] { ForEachDroppedPath(data, [&](const std::wstring& path) { AddFile(path); }); });
+    SkipOnFailure([&] { CreateFolder(form_.OutputPath()); });
+    SkipOnFailure([&] { ReadResizeOption(); });
+    SkipOnFailure([&] { form_.ShowNormalBackground(); });
+    SkipOnFailure([&] { form_.ArmTimer(); });
+}
+
+void BatchDriver::OnTick() {
+    SkipOnFailure([&] { form_.DisarmTimer(); });
+    // A batch that runs takes whatever was queued; its end re-arms the timer if needed.
+    if (busy_) return;
+    BusyScope busy(*this);
+    queue_.Begin();
+    ConvertAll(Driver::Drop);
+    FinishBatch();
+}
+
+void BatchDriver::OnSurfaceClick() {
+    if (busy_) return;
+    bool converting = false;
+    SkipOnFailure([&] { converting = IsBusyCaption(form_.Text(Field::Label1)); });
+    if (converting) return;
+    BusyScope busy(*this);
+
+    SkipOnFailure([&] { dlgFiles_.SetFileName(L""); });
+    SkipOnFailure([&] { dlgFiles_.SetFilter(kOpenFilter); });
+    bool confirmed = false;
+    SkipOnFailure([&] { confirmed = dlgFiles_.ShowOpen(form_.Window()); });
+    if (!confirmed) return;
+    std::wstring chosen;
+    SkipOnFailure([&] { chosen = dlgFiles_.FileName(); });
+    if (chosen.empty()) {
+        SkipOnFailure([&] { form_.ShowNormalBackground(); });
+        return;
+    }
+    SkipOnFailure([&] { CreateFolder(std::wstring(kScratchFolder)); });
+    queue_.Begin();
+    SkipOnFailure([&] { QueueChosenFile(chosen); });
+    SkipOnFailure([&] { form_.ShowNormalBackground(); });
+    SkipOnFailure([&] { YieldToMessages(); });
+    SkipOnFailure([&] { CreateFolder(form_.OutputPath()); });
+    SkipOnFailure([&] { ReadResizeOption(); });
+    SkipOnFailure([&] { form_.ShowPrompt(); });
+    ConvertAll(Driver::Dialog);
+    FinishBatch();
+}
+
+void BatchDriver::QueueChosenFile(const std::wstring& chosen) {
+    if (FileExists(chosen)) {
+        AddFile(chosen);
+        return;
+    }
+    if (chosen.find(L'.') == std::wstring::npos) {
+        // No extension to give a scratch copy: report it rather than copy it nowhere.
+        AddFile(chosen);
+        refused_[queue_.Count() - 1] = WhyNotConvertible(chosen);
+        return;
+    }
+    SkipOnFailure([&] { form_.SetText(Field::Label1, kPreparingCaption); });
+    const ClaimedName copy = ClaimScratchCopy(chosen, queue_.Names());
+    std::wstring failed = CopyToScratch(chosen, copy.path);
+    AddFile(copy.path, chosen);
+    if (!failed.empty()) refused_[queue_.Count() - 1] = std::move(failed);
+}
+
+void BatchDriver::ReadResizeOption() {
+    form_.SetResize(tess::ReadResizeOption(form_.Text(Field::Label5), form_.Text(Field::txtResize)));
+}
+
+void BatchDriver::BuildCommandLine(const std::wstring& inputPath, const std::wstring& outputBaseName) {
+    const std::wstring quality = form_.Text(Field::Text1);
+    const std::wstring resize = form_.Resize();
+    const std::wstring folder = form_.OutputPath();
+    const std::wstring format = form_.Text(Field::lblFormat);
+    form_.SetCommand(tess::BuildCommandLine(
+        {appFolder_, quality, inputPath, resize, folder, outputBaseName, format}));
+}
+
+void BatchDriver::RunConverter(std::size_t i) {
+    SkipOnFailure([&] { form_.SetText(Field::Label1, ProgressCaption(i, queue_.Count())); });
+    SkipOnFailure([&] { strProcessName = std::wstring(kConverterProcessName); });
+    SkipOnFailure([&] { YieldToMessages(); });
+    SkipOnFailure([&] { runDos_.CommandLine(form_.Command()); });
+    runFailure_.clear();
+    runError_.clear();
+    try {
+        runDos_.ExecuteCommand(L"");
+    } catch (...) {
+        // The wait failed, not the start: the converter may still have written its output.
+        runError_ = ToRuntimeError(std::current_exception()).description;
+    }
+}
+
+void BatchDriver::ConvertAll(Driver driver) {
+    while (std::optional<BatchEntry> entry = queue_.NextEntry()) {
+        RunResult result = NotConverted(L"could not be prepared for the converter");
+        SkipOnFailure([&] { result = ConvertEntry(*entry, driver); });
+        SkipOnFailure([&] { queue_.RecordResult(result); });
+    }
+}
+
+RunResult BatchDriver::ConvertEntry(const BatchEntry& entry, Driver driver) {
+    if (const auto refused = refused_.find(entry.index); refused != refused_.end())
+        return NotConverted(refused->second);
+
+    const std::wstring folder = form_.OutputPath();
+    const std::wstring format = form_.Text(Field::lblFormat);
+    // A path the converter could not open (the code page cannot hold it) is converted from
+    // a scratch copy, made now so that no later copy of the batch can take its place.
+    const EntryPlan plan = driver == Driver::Drop || !SurvivesCodePage(entry.path)
+                               ? PlanDroppedEntry(entry.path, folder, format, queue_.Names())
+                               : PlanDialogEntry(entry.path, folder, format, queue_.Names());
+    if (!plan.copyFrom.empty()) {
+        std::wstring failed = CopyToScratch(plan.copyFrom, plan.inputPath);
+        if (!failed.empty()) return NotConverted(std::move(failed));
+    }
+
+    BuildCommandLine(plan.inputPath, plan.outputBaseName);
+    if (driver == Driver::Drop) SkipOnFailure([&] { form_.ShowPrompt(); });
+
+    const FileStamp before = FileStamp::Of(plan.outputPath);
+    RunConverter(entry.index);
+
+    RunResult result;
+    if (!runFailure_.empty()) {
+        result.started = false;
+        result.output = runFailure_;
+        return result;
+    }
+    result.outputWritten = FileStamp::Of(plan.outputPath).WrittenSince(before);
+    if (const auto code = runDos_.ExitCode()) result.exitCode = static_cast<int>(*code);
+    result.output = runDos_.Outputs() + runError_;
+    return result;
+}
+
+void BatchDriver::FinishBatch() {
+    SkipOnFailure([&] {
+        const std::string folder = SystemCodePage().Narrow(form_.OutputPath());
+        Shell().shellExecute(nullptr, "open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    });
+    std::wstring failures;
+    SkipOnFailure([&] { failures = queue_.Finish(); });
+    refused_.clear();
+    // The converted entries leave lstFile; entries dropped since stay for the next batch.
+    SkipOnFailure([&] {
+        while (form_.FileCount() > queue_.Count()) form_.RemoveFirstFile();
+    });
+    SkipOnFailure([&] { form_.SetText(Field::Label1, Form1::kPrompt); });
+    if (!failures.empty()) SkipOnFailure([&] { notice_(form_.Window(), failures); });
+}
+
+}  // namespace tess
