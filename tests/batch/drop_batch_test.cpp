@@ -1,0 +1,313 @@
+// Photos dropped on the real window, converted by the test converter at the next tick.
+#include <gtest/gtest.h>
+#include <ole2.h>
+
+#include <memory>
+#include <regex>
+
+#include "app/form1.h"
+#include "app/form1_wiring.h"
+#include "convert/batch_driver_win.h"
+#include "convert/naming.h"
+#include "core/codepage.h"
+#include "runner/dos_outputs.h"
+#include "tests/batch/support.h"
+#include "tests/dialogs/dialog_driver.h"
+
+namespace tess {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ConverterLog;
+using testing::FilesIn;
+using testing::IsFile;
+using testing::IsFolder;
+using testing::NewFileDrop;
+using testing::NewTextDrop;
+using testing::ProgramFolder;
+using testing::PumpUntil;
+using testing::ReadBytes;
+using testing::ShellRecorder;
+using testing::TempFolder;
+using testing::WriteBytes;
+
+class DropBatch : public ::testing::Test {
+public:
+    void SetUp() override {
+        OleInitialize(nullptr);
+        // The settings file goes to this test's own folder.
+        SetEnvironmentVariableW(L"APPDATA", temp_.Path().c_str());
+        in_ = temp_.Path() + L"\\in";
+        out_ = temp_.Path() + L"\\out";
+        CreateDirectoryW(in_.c_str(), nullptr);
+
+        Form1::Options options;
+        options.show = true;
+        form_ = std::make_unique<Form1>(options);
+        wiring_ = std::make_unique<FormWiring>(*form_);
+        ASSERT_TRUE(form_->Load());
+        ASSERT_NE(wiring_->batches(), nullptr);
+        form_->strOutputPath = out_;
+
+        wiring_->batches()->SetFailureNotice([this](HWND owner, const std::wstring& text) {
+            EXPECT_EQ(owner, form_->hwnd());
+            notices_.push_back(text);
+            opensBeforeNotice_.push_back(OpenCount());
+        });
+        shell_.chosenFolder.clear();
+        wiring_->runDos()->CommandOver.Subscribe([this] { captions_.push_back(form_->Label1.Text()); });
+    }
+
+    void TearDown() override {
+        form_->Close();
+        wiring_.reset();
+        form_.reset();
+        OleUninitialize();
+    }
+
+    // A photo in the input folder (or `folder`) whose bytes name it.
+    std::wstring Photo(const std::wstring& name, const std::wstring& folder = {}) {
+        const std::wstring path = (folder.empty() ? in_ : folder) + L"\\" + name;
+        WriteBytes(path, "photo " + testing::Utf8(name) + "\n");
+        return path;
+    }
+
+    DWORD Drop(IDataObject* data) {
+        DWORD effect = DROPEFFECT_COPY | DROPEFFECT_MOVE | DROPEFFECT_LINK;
+        form_->GetDropTarget()->Drop(data, MK_LBUTTON, POINTL{100, 100}, &effect);
+        data->Release();
+        return effect;
+    }
+    DWORD DropFiles(const std::vector<std::wstring>& paths) { return Drop(NewFileDrop(paths)); }
+
+    // Runs the window until `opens` batches have opened the output folder and no batch runs.
+    void WaitForBatches(std::size_t opens = 1) {
+        ASSERT_TRUE(PumpUntil([&] {
+            return OpenCount() >= opens && !wiring_->batches()->Busy() && !form_->timerRun.Enabled();
+        }));
+        // A little longer: nothing more may follow (no second folder opening).
+        PumpUntil([] { return false; }, 300ms);
+    }
+    std::size_t OpenCount() const { return shell_.executes.size(); }
+
+    std::vector<std::wstring> ListEntries() const {
+        std::vector<std::wstring> entries;
+        for (int i = 0; i < form_->lstFile.ListCount(); ++i) entries.push_back(form_->lstFile.List(i));
+        return entries;
+    }
+
+    TempFolder temp_;
+    std::wstring in_, out_;
+    ConverterLog log_{temp_.Path()};
+    ShellRecorder shell_;
+    std::unique_ptr<Form1> form_;
+    std::unique_ptr<FormWiring> wiring_;
+    std::vector<std::wstring> notices_;
+    std::vector<std::wstring> captions_;  // Label1 as each converter run ended
+    std::vector<std::size_t> opensBeforeNotice_;
+};
+
+TEST_F(DropBatch, ThreeDroppedPhotosConvertInDropOrderWithTheirCounter) {
+    const std::wstring c = Photo(L"c.HEIC"), a = Photo(L"a.HEIC"), b = Photo(L"b.heic");
+    EXPECT_EQ(DropFiles({c, a, b}), static_cast<DWORD>(DROPEFFECT_COPY));
+
+    // The drop only queues: the list holds the paths as dropped, the timer is armed,
+    // the output folder exists and nothing has run yet.
+    EXPECT_EQ(ListEntries(), (std::vector<std::wstring>{c, a, b}));
+    EXPECT_TRUE(form_->timerRun.Enabled());
+    EXPECT_TRUE(IsFolder(out_));
+    EXPECT_TRUE(log_.Inputs().empty());
+
+    WaitForBatches();
+    EXPECT_EQ(log_.Inputs(), (std::vector<std::wstring>{c, a, b}));
+    EXPECT_EQ(captions_, (std::vector<std::wstring>{L"Converting...1/3", L"Converting...2/3",
+                                                    L"Converting...3/3"}));
+    EXPECT_EQ(log_.CommandLines().at(0),
+              ProgramFolder() + L"\\data\\convert.exe -quality 85% \"" + c + L"\" \"" + out_ + L"\\c.JPG\"");
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"a.JPG", L"b.JPG", L"c.JPG"}));
+    EXPECT_EQ(ReadBytes(out_ + L"\\a.JPG").rfind("photo a.HEIC\n", 0), 0u);
+
+    // The folder opened once, the list is empty and the prompt is back.
+    ASSERT_EQ(OpenCount(), 1u);
+    const auto& open = shell_.executes[0];
+    EXPECT_EQ(open.owner, nullptr);
+    EXPECT_EQ(open.verb, "open");
+    EXPECT_EQ(open.file, SystemCodePage().Narrow(out_));
+    EXPECT_TRUE(open.parametersNull && open.directoryNull);
+    EXPECT_EQ(open.show, SW_SHOWNORMAL);
+    EXPECT_TRUE(ListEntries().empty());
+    EXPECT_EQ(form_->Label1.Text(), Form1::kPrompt);
+    EXPECT_TRUE(form_->Label1.Visible());
+    EXPECT_TRUE(notices_.empty());
+}
+
+TEST_F(DropBatch, ResizeFragmentIsReadAtTheDrop) {
+    form_->Label5.SetText(L"YES");
+    form_->txtResize.SetText(L"640");
+    form_->Text1.SetText(L"70");
+    const std::wstring p = Photo(L"r.HEIC");
+    DropFiles({p});
+    EXPECT_EQ(form_->strResize, L" -resize 640");
+    WaitForBatches();
+    EXPECT_EQ(log_.CommandLines().at(0), ProgramFolder() + L"\\data\\convert.exe -quality 70% \"" + p +
+                                             L"\" -resize 640 \"" + out_ + L"\\r.JPG\"");
+}
+
+TEST_F(DropBatch, DroppedTextArmsTheTimerAndTheFolderStillOpens) {
+    form_->Label1.SetVisible(false);  // as a drag over the window leaves it
+    EXPECT_EQ(Drop(NewTextDrop(L"just some words")), static_cast<DWORD>(DROPEFFECT_COPY));
+    EXPECT_TRUE(ListEntries().empty());
+    EXPECT_TRUE(form_->timerRun.Enabled());
+    EXPECT_TRUE(IsFolder(out_));
+
+    WaitForBatches();
+    EXPECT_EQ(OpenCount(), 1u);
+    EXPECT_TRUE(log_.Inputs().empty());
+    EXPECT_TRUE(notices_.empty());
+    EXPECT_EQ(form_->Label1.Text(), Form1::kPrompt);
+}
+
+TEST_F(DropBatch, ADroppedFolderIsOneEntryAndIsReportedWhenItCannotConvert) {
+    const std::wstring folder = in_ + L"\\album";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    Photo(L"inside.HEIC", folder);
+    DropFiles({folder});
+    EXPECT_EQ(ListEntries(), (std::vector<std::wstring>{folder}));
+
+    WaitForBatches();
+    EXPECT_EQ(log_.Inputs(), (std::vector<std::wstring>{folder}));
+    EXPECT_TRUE(FilesIn(out_).empty());
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_NE(notices_[0].find(L"album: "), std::wstring::npos) << testing::Utf8(notices_[0]);
+}
+
+// The running batch goes on until the list is empty, so a photo dropped while the first
+// one converts is converted by the same batch, and the folder opens once.
+TEST_F(DropBatch, APhotoDroppedDuringTheBatchIsConvertedByIt) {
+    const std::wstring first = Photo(L"first SLOW800.HEIC");
+    const std::wstring second = Photo(L"second.HEIC");
+    DropFiles({first});
+
+    static DropBatch* self;
+    static std::wstring late;
+    self = this;
+    late = second;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR id, DWORD) {
+        KillTimer(nullptr, id);
+        EXPECT_TRUE(self->wiring_->batches()->Busy());
+        self->DropFiles({late});
+    });
+    ASSERT_NE(timer, 0u);
+
+    WaitForBatches();
+    EXPECT_EQ(log_.Inputs(), (std::vector<std::wstring>{first, second}));
+    EXPECT_TRUE(log_.NeverOverlapped());
+    // The first caption was shown before the second drop; the counter then grows.
+    EXPECT_EQ(captions_, (std::vector<std::wstring>{L"Converting...1/1", L"Converting...2/2"}));
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"first SLOW800.JPG", L"second.JPG"}));
+    EXPECT_EQ(OpenCount(), 1u);
+    EXPECT_TRUE(ListEntries().empty());
+}
+
+TEST_F(DropBatch, FailedPhotosAreNamedInOneMessageAndTheOthersConvert) {
+    const std::wstring ok1 = Photo(L"ok1.HEIC"), bad = Photo(L"bad FAIL.HEIC"), ok2 = Photo(L"ok2.HEIC"),
+                       empty = Photo(L"quiet NOOUT.HEIC"), mute = Photo(L"mute FAIL MUTE.HEIC");
+    DropFiles({ok1, bad, ok2, empty, mute});
+    WaitForBatches();
+
+    EXPECT_EQ(log_.Inputs().size(), 5u);
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"ok1.JPG", L"ok2.JPG"}));
+    ASSERT_EQ(notices_.size(), 1u);
+    const std::wstring& text = notices_[0];
+    EXPECT_NE(text.find(L"3 of 5 photos could not be converted:"), std::wstring::npos);
+    EXPECT_NE(text.find(L"bad FAIL.HEIC: convert: bad FAIL.HEIC: the photo is marked to fail"),
+              std::wstring::npos)
+        << testing::Utf8(text);
+    EXPECT_NE(text.find(L"quiet NOOUT.HEIC: produced no output file"), std::wstring::npos);
+    EXPECT_NE(text.find(L"mute FAIL MUTE.HEIC: exited with code 2"), std::wstring::npos);
+    EXPECT_EQ(text.find(L"ok1"), std::wstring::npos);
+    // The folder opens first, then the one message; the batch is over after it.
+    EXPECT_EQ(opensBeforeNotice_, (std::vector<std::size_t>{1}));
+    EXPECT_EQ(OpenCount(), 1u);
+    EXPECT_EQ(form_->Label1.Text(), Form1::kPrompt);
+}
+
+TEST_F(DropBatch, AnOutputLeftByAnEarlierBatchDoesNotPassForANewOne) {
+    CreateDirectoryW(out_.c_str(), nullptr);
+    WriteBytes(out_ + L"\\old NOOUT.JPG", "from yesterday");
+    DropFiles({Photo(L"old NOOUT.HEIC")});
+    WaitForBatches();
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_NE(notices_[0].find(L"old NOOUT.HEIC: produced no output file"), std::wstring::npos);
+}
+
+TEST_F(DropBatch, SameNamesFromTwoFoldersGetNumberedWithinABatchOnly) {
+    const std::wstring a = in_ + L"\\A", b = in_ + L"\\B";
+    CreateDirectoryW(a.c_str(), nullptr);
+    CreateDirectoryW(b.c_str(), nullptr);
+    const std::wstring fromA = Photo(L"IMG_1.HEIC", a);
+    const std::wstring fromB = in_ + L"\\B\\IMG_1.HEIC";
+    WriteBytes(fromB, "photo from B\n");
+    DropFiles({fromA, fromB});
+    WaitForBatches();
+
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"IMG_1 (2).JPG", L"IMG_1.JPG"}));
+    EXPECT_EQ(ReadBytes(out_ + L"\\IMG_1.JPG").rfind("photo IMG_1.HEIC\n", 0), 0u);
+    EXPECT_EQ(ReadBytes(out_ + L"\\IMG_1 (2).JPG").rfind("photo from B\n", 0), 0u);
+
+    // A later batch overwrites what an earlier one left.
+    WriteBytes(fromB, "photo from B, edited\n");
+    DropFiles({fromB});
+    WaitForBatches(2);
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"IMG_1 (2).JPG", L"IMG_1.JPG"}));
+    EXPECT_EQ(ReadBytes(out_ + L"\\IMG_1.JPG").rfind("photo from B, edited\n", 0), 0u);
+    EXPECT_TRUE(notices_.empty());
+}
+
+// Names outside the ANSI code page: Hangul is in neither Windows-1252 nor 932, the
+// Japanese name only in 932. A name the code page cannot hold is converted from a
+// scratch copy in c:\tmp under its cleaned name (a timestamp here); one it can hold is
+// converted where it lies.
+TEST_F(DropBatch, CodePageNamesOutsideItConvertFromScratchCopies) {
+    const std::wstring korean1 = Photo(L"\uC0AC\uC9C4.HEIC");      // 사진
+    const std::wstring korean2 = Photo(L"\uD48D\uACBD.HEIC");      // 풍경
+    const std::wstring japanese = Photo(L"\u5199\u771F.HEIC");     // 写真
+    DropFiles({korean1, korean2, japanese});
+    WaitForBatches();
+    EXPECT_TRUE(notices_.empty()) << testing::Utf8(notices_.empty() ? L"" : notices_[0]);
+
+    const std::vector<std::wstring> inputs = log_.Inputs();
+    ASSERT_EQ(inputs.size(), 3u);
+    const std::wregex scratch(LR"(c:\\tmp\\\d{8}-\d{6}( \(\d\))?\.HEIC)");
+    EXPECT_TRUE(std::regex_match(inputs[0], scratch)) << testing::Utf8(inputs[0]);
+    EXPECT_TRUE(std::regex_match(inputs[1], scratch)) << testing::Utf8(inputs[1]);
+    EXPECT_NE(inputs[0], inputs[1]);
+    const bool japaneseFits = SurvivesCodePage(japanese);
+    if (japaneseFits) {
+        EXPECT_EQ(inputs[2], japanese);
+    } else {
+        EXPECT_TRUE(std::regex_match(inputs[2], scratch)) << testing::Utf8(inputs[2]);
+    }
+
+    // Every photo arrived whole under its own output name.
+    const std::vector<std::wstring> outputs = FilesIn(out_);
+    ASSERT_EQ(outputs.size(), 3u);
+    const std::wregex stamped(LR"(\d{8}-\d{6}( \(\d\))?\.JPG)");
+    int stampedCount = 0;
+    for (const std::wstring& name : outputs) stampedCount += std::regex_match(name, stamped);
+    EXPECT_EQ(stampedCount, japaneseFits ? 2 : 3);
+    if (japaneseFits) {
+        EXPECT_TRUE(IsFile(out_ + L"\\\u5199\u771F.JPG"));
+    }
+    for (const std::wstring& photo : {korean1, korean2, japanese}) {
+        const std::string content = ReadBytes(photo);
+        int found = 0;
+        for (const std::wstring& name : outputs) found += ReadBytes(out_ + L"\\" + name).rfind(content, 0) == 0;
+        EXPECT_EQ(found, 1) << testing::Utf8(photo);
+    }
+    for (const std::wstring& input : inputs)
+        if (input.rfind(L"c:\\tmp\\", 0) == 0) DeleteFileW(input.c_str());
+}
+
+}  // namespace
+}  // namespace tess
