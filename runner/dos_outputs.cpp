@@ -47,10 +47,14 @@ DWORD UnreadBytes(HANDLE pipe) {
 
 DOSOutputs::DOSOutputs() : report_(ShowFailureBox) {}
 
+void DOSOutputs::Report(const std::wstring& message) const {
+    if (report_) report_(message);
+}
+
 std::wstring DOSOutputs::ExecuteCommand(std::wstring_view commandLine) {
     if (!commandLine.empty()) commandLine_.assign(commandLine);
     if (commandLine_.empty()) {
-        report_(L"Command Line empty");
+        Report(L"Command Line empty");
         return {};
     }
 
@@ -62,7 +66,7 @@ std::wstring DOSOutputs::ExecuteCommand(std::wstring_view commandLine) {
     UniqueHandle readEnd, writeEnd;
     if (!CreatePipe(readEnd.put(), writeEnd.put(), &sa, 0)) {
         const DWORD error = GetLastError();
-        report_(L"CreatePipe failed. Error: " + std::to_wstring(error));
+        Report(L"CreatePipe failed. Error: " + std::to_wstring(error));
         return {};
     }
 
@@ -80,7 +84,7 @@ std::wstring DOSOutputs::ExecuteCommand(std::wstring_view commandLine) {
                         nullptr, &si, &pi)) {
         readEnd.reset();
         writeEnd.reset();
-        report_(L"File or command not found");
+        Report(L"File or command not found");
         return {};
     }
     UniqueHandle process(pi.hProcess), thread(pi.hThread);

@@ -46,11 +46,13 @@ public:
     // Raised once per run that started a process, just before ExecuteCommand returns.
     Event<DOSOutputs> CommandOver;
 
-    // Where failure texts go instead of the message box.
+    // Where failure texts go instead of the message box (nowhere when empty).
     void SetFailureReporter(FailureReporter reporter) { report_ = std::move(reporter); }
 
 private:
     friend class DOSOutputsProbe;
+
+    void Report(const std::wstring& message) const;
 
     // Whether any running process has the image file name imageName (case ignored).
     bool ProcessExists(std::wstring_view imageName) const;

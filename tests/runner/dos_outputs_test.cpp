@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/codepage.h"
@@ -277,6 +278,61 @@ TEST_F(DOSOutputsTest, ErrorFromASubscriberEndsTheRunWithEveryHandleClosed) {
     }
     EXPECT_EQ(commandOvers, 1);
     EXPECT_EQ(HandleCount(), before);
+}
+
+}  // namespace
+
+namespace {
+
+// What a message box of this process showed: caption, text and whether it had the error icon.
+struct SeenBox {
+    std::wstring caption, text;
+    bool errorIcon = false;
+};
+
+BOOL CALLBACK NoteChild(HWND child, LPARAM lp) {
+    auto* seen = reinterpret_cast<SeenBox*>(lp);
+    if (GetDlgCtrlID(child) == 0xFFFF) {
+        wchar_t text[256] = {};
+        GetWindowTextW(child, text, 256);
+        seen->text = text;
+    }
+    const auto icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+    if (icon && icon == LoadIconW(nullptr, IDI_ERROR)) seen->errorIcon = true;
+    return TRUE;
+}
+
+TEST(DOSOutputsMessageBox, FailureIsAModalErrorBoxWithTheProgramTitle) {
+    SeenBox seen;
+    const DWORD uiThread = GetCurrentThreadId();
+    std::thread closer([&] {
+        for (int i = 0; i < 500; ++i) {
+            HWND box = nullptr;
+            EnumThreadWindows(uiThread, [](HWND w, LPARAM lp) {
+                wchar_t cls[16] = {};
+                GetClassNameW(w, cls, 16);
+                if (std::wstring(cls) != L"#32770") return TRUE;
+                *reinterpret_cast<HWND*>(lp) = w;
+                return FALSE;
+            }, reinterpret_cast<LPARAM>(&box));
+            if (box && IsWindowVisible(box)) {
+                wchar_t caption[64] = {};
+                GetWindowTextW(box, caption, 64);
+                seen.caption = caption;
+                EnumChildWindows(box, NoteChild, reinterpret_cast<LPARAM>(&seen));
+                PostMessageW(box, WM_COMMAND, IDOK, 0);
+                return;
+            }
+            Sleep(20);
+        }
+    });
+    DOSOutputs runDos;  // the default reporter: a message box
+    const std::wstring result = runDos.ExecuteCommand();
+    closer.join();
+    EXPECT_EQ(result, L"");
+    EXPECT_EQ(seen.caption, L"Tessaline");
+    EXPECT_EQ(seen.text, L"Command Line empty");
+    EXPECT_TRUE(seen.errorIcon);
 }
 
 }  // namespace

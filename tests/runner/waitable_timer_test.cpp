@@ -40,7 +40,7 @@ TEST(WaitableTimerWait, ZeroReturnsAtOnceAfterOnePassOverTheQueue) {
     clsWaitableTimer timer;
     const double start = NowMs();
     timer.Wait(0);
-    EXPECT_LT(NowMs() - start, 40.0);
+    EXPECT_LT(NowMs() - start, 150.0);  // far below any real pause
     EXPECT_EQ(seen, 2);
 }
 
