@@ -46,7 +46,8 @@ bool parseGeometry(const std::string& text, Geometry& g) {
         s.pop_back();
         if (f == '>') r.onlyShrink = true;
         else if (f == '<') r.onlyEnlarge = true;
-        else return false;  // '!' and '^' are not supported
+        else if (f == '!') r.exact = true;
+        else return false;  // '^' (fill) is not supported
     }
     if (r.onlyShrink && r.onlyEnlarge) return false;
     size_t i = 0;
@@ -83,6 +84,9 @@ void targetSize(const Geometry& g, uint32_t w, uint32_t h, uint32_t& outW, uint3
     if (g.percent) {
         nw = w * g.width / 100.0;
         nh = h * g.height / 100.0;
+    } else if (g.exact && g.width > 0 && g.height > 0) {
+        nw = g.width;
+        nh = g.height;
     } else if (g.width > 0 && g.height > 0) {
         double scale = std::min(g.width / w, g.height / h);
         nw = w * scale;

@@ -12,8 +12,8 @@
 
 namespace conv {
 
-// -resize GEOMETRY: "W", "WxH", "xH", with a trailing ">" (only shrink) or "<"
-// (only enlarge), or "N%" / "N%xM%".
+// -resize GEOMETRY: "W", "WxH", "xH", with a trailing ">" (only shrink), "<"
+// (only enlarge) or "!" (exactly WxH, proportions ignored), or "N%" / "N%xM%".
 struct Geometry {
     bool set = false;
     bool percent = false;
@@ -21,6 +21,7 @@ struct Geometry {
     double height = 0;
     bool onlyShrink = false;
     bool onlyEnlarge = false;
+    bool exact = false;
 };
 
 // Parses GEOMETRY; false when it is not one of the forms above.

@@ -65,10 +65,12 @@ Image loadJpeg(const InputFile& in, const LoadOptions& opt) {
     }
     if (tjDecompress2(tj.get(), in.bytes.data(), (unsigned long)in.bytes.size(), target, w, 0, h,
                       cmyk ? TJPF_CMYK : TJPF_RGB, TJFLAG_ACCURATEDCT) != 0) {
-        // A warning (a truncated but mostly readable file) still gives a picture;
-        // an error does not.
-        if (tjGetErrorCode(tj.get()) == TJERR_FATAL)
-            inputError(in.path, std::string("cannot decode the JPEG data: ") + tjGetErrorStr2(tj.get()));
+        // Warnings about stray bytes are common in camera files and harmless; a
+        // file that ends early would give a picture with a grey bottom, which
+        // must not pass for a good conversion.
+        const std::string msg = tjGetErrorStr2(tj.get());
+        if (tjGetErrorCode(tj.get()) == TJERR_FATAL || msg.find("Premature end") != std::string::npos)
+            inputError(in.path, "cannot decode the JPEG data: " + msg);
     }
     if (cmyk) {
         // Adobe writes CMYK JPEGs inverted (0 = full ink), which is what nearly

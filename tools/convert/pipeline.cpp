@@ -55,6 +55,19 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     copyModificationTime(opt.input, opt.output);
 }
 
+// Library messages sometimes end in a newline or span lines; the window's
+// runner and people reading a log want exactly one line.
+static std::string oneLine(const std::string& s) {
+    std::string r;
+    for (char c : s) {
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+        if (c == ' ' && (r.empty() || r.back() == ' ')) continue;
+        r.push_back(c);
+    }
+    while (!r.empty() && r.back() == ' ') r.pop_back();
+    return r;
+}
+
 int runConverter(const std::vector<Path>& args) {
     try {
         Options opt = parseCommandLine(args);
@@ -69,13 +82,13 @@ int runConverter(const std::vector<Path>& args) {
         convertFile(opt);
         return kExitOk;
     } catch (const ConvertError& e) {
-        std::fprintf(stderr, "convert: %s\n", e.message.c_str());
+        std::fprintf(stderr, "convert: %s\n", oneLine(e.message).c_str());
         return e.code;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "convert: out of memory\n");
         return kExitLimit;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "convert: %s\n", e.what());
+        std::fprintf(stderr, "convert: %s\n", oneLine(e.what()).c_str());
         return kExitInput;
     }
 }

@@ -1,0 +1,200 @@
+// Everything that must fail: the exit code, one line on standard error naming
+// the file, and no output file (nor temporary file) left behind.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "run_helpers.h"
+
+using namespace convtest;
+
+namespace {
+
+size_t lines(const std::string& s) {
+    size_t n = 0;
+    for (char c : s) n += c == '\n';
+    return n;
+}
+
+void expectOneLine(const RunResult& r) {
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("convert: ", 0), 0u) << r.err;
+}
+
+TEST(Arguments, NotUnderstoodGivesExitOneAndOneLine) {
+    TempDir tmp;
+    const std::string in = fixture("src.png"), out = tmp.path("out.jpg");
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {in},
+        {"-frobnicate", in, out},
+        {"-quality", "abc", in, out},
+        {"-quality", "0", in, out},
+        {"-quality", "101%", in, out},
+        {"-quality"},
+        {in, "-resize", "wide", out},
+        {in, "-resize", "10x10^", out},
+        {in, "-resize"},
+        {in, out, tmp.path("third.jpg")},
+        {in, tmp.path("out.xyz")},
+        {in, tmp.path("noextension")},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        RunResult r = runConvert(args);
+        EXPECT_EQ(r.code, 1);
+        expectOneLine(r);
+        EXPECT_TRUE(tmp.files().empty());
+    }
+}
+
+TEST(Arguments, HelpAndVersionSucceed) {
+    RunResult h = runConvert({"-help"});
+    EXPECT_EQ(h.code, 0);
+    EXPECT_NE(h.out.find("Usage: convert"), std::string::npos);
+    EXPECT_NE(h.out.find("-resize"), std::string::npos);
+    RunResult v = runConvert({"-version"});
+    EXPECT_EQ(v.code, 0);
+    EXPECT_NE(v.out.find("convert"), std::string::npos);
+}
+
+struct BadInput {
+    const char* name;
+    int code;
+};
+
+void PrintTo(const BadInput& b, std::ostream* os) { *os << b.name; }
+
+class BrokenInput : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(BrokenInput, FailsWithItsCodeNamingTheFileAndLeavesNothing) {
+    TempDir tmp;
+    const std::string in = fixture(GetParam().name);
+    for (const char* ext : {"jpg", "png"}) {
+        RunResult r = runConvert({"-quality", "85%", in, tmp.path(std::string("out.") + ext)});
+        EXPECT_EQ(r.code, GetParam().code) << r.err;
+        expectOneLine(r);
+        EXPECT_NE(r.err.find(GetParam().name), std::string::npos) << r.err;
+        EXPECT_TRUE(tmp.files().empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, BrokenInput,
+                         ::testing::Values(BadInput{"empty.heic", 2}, BadInput{"text.heic", 2},
+                                           BadInput{"truncated_16.heic", 2}, BadInput{"truncated_200.heic", 2},
+                                           BadInput{"truncated.jpg", 2}, BadInput{"huge.heic", 4},
+                                           BadInput{"huge_grid.heic", 4}, BadInput{"missing.heic", 2}),
+                         [](const auto& info) {
+                             std::string n = info.param.name;
+                             for (char& c : n)
+                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return n;
+                         });
+
+TEST(BrokenInput, TruncatedHeicAtEveryCutFails) {
+    TempDir tmp;
+    int tried = 0;
+    for (const auto& e : fs::directory_iterator(CONVERTER_FIXTURES)) {
+        const std::string n = e.path().filename().string();
+        if (n.rfind("truncated_", 0) != 0 || e.path().extension() != ".heic") continue;
+        SCOPED_TRACE(n);
+        ++tried;
+        RunResult r = runConvert({e.path().string(), tmp.path("out.jpg")});
+        EXPECT_EQ(r.code, 2) << r.err;
+        expectOneLine(r);
+        EXPECT_TRUE(tmp.files().empty());
+    }
+    EXPECT_GE(tried, 4);
+}
+
+// A flipped bit may or may not be noticed (HEVC data carries no checksum), but
+// the converter must neither crash nor leave a half-written file: it either
+// writes a whole picture or fails with code 2.
+TEST(BrokenInput, BitFlipsNeverCrashOrLeaveHalfFiles) {
+    TempDir tmp;
+    int tried = 0;
+    for (const auto& e : fs::directory_iterator(CONVERTER_FIXTURES)) {
+        const std::string n = e.path().filename().string();
+        if (n.rfind("bitflip_", 0) != 0) continue;
+        SCOPED_TRACE(n);
+        ++tried;
+        const std::string out = tmp.path("out.jpg");
+        RunResult r = runConvert({e.path().string(), out});
+        ASSERT_TRUE(r.code == 0 || r.code == 2) << r.code << " " << r.err;
+        if (r.code == 0) {
+            EXPECT_EQ(decodeJpegFile(out).width, 600u);
+            fs::remove(out);
+        } else {
+            expectOneLine(r);
+        }
+        EXPECT_TRUE(tmp.files().empty());
+    }
+    EXPECT_GE(tried, 5);
+}
+
+TEST(OutputErrors, MissingFolderGivesThree) {
+    TempDir tmp;
+    RunResult r = runConvert({fixture("src.png"), tmp.path("no/such/folder/out.jpg")});
+    EXPECT_EQ(r.code, 3);
+    expectOneLine(r);
+    EXPECT_NE(r.err.find("out.jpg"), std::string::npos);
+    EXPECT_TRUE(tmp.files().empty());
+}
+
+TEST(OutputErrors, FolderWhereNothingCanBeCreatedGivesThree) {
+    // /proc refuses new files even to root.
+    RunResult r = runConvert({fixture("src.png"), "/proc/out.jpg"});
+    EXPECT_EQ(r.code, 3);
+    expectOneLine(r);
+}
+
+TEST(OutputErrors, ReadOnlyFolderGivesThree) {
+    if (geteuid() == 0) GTEST_SKIP() << "running as root, who may write into read-only folders";
+    TempDir tmp;
+    fs::permissions(tmp.dir(), fs::perms::owner_read | fs::perms::owner_exec);
+    RunResult r = runConvert({fixture("src.png"), tmp.path("out.jpg")});
+    fs::permissions(tmp.dir(), fs::perms::owner_all);
+    EXPECT_EQ(r.code, 3);
+    expectOneLine(r);
+    EXPECT_TRUE(tmp.files().empty());
+}
+
+TEST(OutputErrors, OutputNamingTheInputIsRefusedAndTheInputKept) {
+    TempDir tmp;
+    const std::string in = tmp.path("photo.jpg");
+    fs::copy_file(fixture("plain.jpg"), in);
+    const auto size = fs::file_size(in);
+    const auto when = fs::last_write_time(in);
+    for (const std::string& out : {in, tmp.dir().string() + "/./photo.jpg"}) {
+        RunResult r = runConvert({in, out});
+        EXPECT_EQ(r.code, 3);
+        expectOneLine(r);
+    }
+    // A hard link is the same file under another name.
+    fs::create_hard_link(in, tmp.path("link.jpg"));
+    EXPECT_EQ(runConvert({in, tmp.path("link.jpg")}).code, 3);
+    EXPECT_EQ(fs::file_size(in), size);
+    EXPECT_EQ(fs::last_write_time(in), when);
+    EXPECT_EQ(tmp.files().size(), 2u);
+}
+
+TEST(OutputErrors, FailedConversionLeavesAnEarlierOutputUntouched) {
+    TempDir tmp;
+    const std::string out = tmp.path("out.jpg");
+    { std::ofstream(out) << "earlier"; }
+    EXPECT_EQ(runConvert({fixture("truncated_200.heic"), out}).code, 2);
+    std::ifstream f(out);
+    std::string s;
+    std::getline(f, s);
+    EXPECT_EQ(s, "earlier");
+    EXPECT_EQ(tmp.files().size(), 1u);
+    // A good conversion replaces it.
+    EXPECT_EQ(runConvert({fixture("src.png"), out}).code, 0);
+    EXPECT_EQ(decodeJpegFile(out).width, 600u);
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// Pixel and metadata operations: orientation, EXIF, resampling, colour.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <iterator>
+
+#include "tools/convert/colour.h"
+#include "tools/convert/exif.h"
+#include "tools/convert/orient.h"
+#include "tools/convert/resize.h"
+
+using namespace conv;
+
+namespace {
+
+// A 3x2 picture whose pixels hold their own index: 0 1 2 / 3 4 5.
+Image numbered(int bits) {
+    Image img;
+    img.allocate(3, 2, 3, bits);
+    for (int i = 0; i < 6; ++i)
+        for (int c = 0; c < 3; ++c) {
+            if (bits == 8) img.px8[i * 3 + c] = uint8_t(i * 10 + c);
+            else img.px16[i * 3 + c] = uint16_t(i * 1000 + c);
+        }
+    return img;
+}
+
+std::vector<int> order(const Image& img) {
+    std::vector<int> r;
+    for (size_t i = 0; i < size_t(img.width) * img.height; ++i)
+        r.push_back(img.bits == 8 ? img.px8[i * 3] / 10 : img.px16[i * 3] / 1000);
+    return r;
+}
+
+struct Turn {
+    int orientation;
+    uint32_t w, h;
+    std::vector<int> pixels;
+};
+
+void PrintTo(const Turn& t, std::ostream* os) { *os << "orientation " << t.orientation; }
+
+class Orientation : public ::testing::TestWithParam<Turn> {};
+
+TEST_P(Orientation, MovesEveryPixelWhereExifSays) {
+    for (int bits : {8, 16}) {
+        Image img = numbered(bits);
+        applyOrientation(img, GetParam().orientation);
+        EXPECT_EQ(img.width, GetParam().w);
+        EXPECT_EQ(img.height, GetParam().h);
+        EXPECT_EQ(order(img), GetParam().pixels) << "bits " << bits;
+        // The channels of a pixel travel together.
+        EXPECT_EQ(bits == 8 ? img.px8[1] - img.px8[0] : img.px16[1] - img.px16[0], 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllEight, Orientation,
+                         ::testing::Values(Turn{1, 3, 2, {0, 1, 2, 3, 4, 5}}, Turn{2, 3, 2, {2, 1, 0, 5, 4, 3}},
+                                           Turn{3, 3, 2, {5, 4, 3, 2, 1, 0}}, Turn{4, 3, 2, {3, 4, 5, 0, 1, 2}},
+                                           Turn{5, 2, 3, {0, 3, 1, 4, 2, 5}}, Turn{6, 2, 3, {3, 0, 4, 1, 5, 2}},
+                                           Turn{7, 2, 3, {5, 2, 4, 1, 3, 0}}, Turn{8, 2, 3, {2, 5, 1, 4, 0, 3}},
+                                           Turn{0, 3, 2, {0, 1, 2, 3, 4, 5}}, Turn{9, 3, 2, {0, 1, 2, 3, 4, 5}}));
+
+TEST(Exif, BuiltBlockReadsBackAndOrientationCanBeRewritten) {
+    ShotInfo s;
+    s.make = "Canon";
+    s.model = "EOS 30D";
+    s.dateTime = "2009:07:21 13:03:20";
+    s.exposureTime = 1 / 400.0;
+    s.hasGps = true;
+    std::vector<uint8_t> t = buildExif(s);
+    ASSERT_TRUE(normaliseExif(t));
+    EXPECT_EQ(exifOrientation(t), 1);
+    EXPECT_TRUE(setExifOrientation(t, 6));
+    EXPECT_EQ(exifOrientation(t), 6);
+}
+
+TEST(Exif, BigEndianBlocksAndTheJpegPrefix) {
+    // "Exif\0\0", MM header, IFD0 at 8 with one entry: Orientation = 8.
+    std::vector<uint8_t> b = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+                              0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(normaliseExif(b));
+    EXPECT_EQ(b[0], 'M');
+    EXPECT_EQ(exifOrientation(b), 8);
+    EXPECT_TRUE(setExifOrientation(b, 1));
+    EXPECT_EQ(exifOrientation(b), 1);
+    EXPECT_EQ(b[16], 0);
+    EXPECT_EQ(b[17], 1);
+}
+
+TEST(Exif, MalformedBlocksAreLeftAloneWithoutReadingPastTheEnd) {
+    std::vector<uint8_t> notTiff = {'h', 'e', 'l', 'l', 'o', 0, 0, 0, 0};
+    EXPECT_FALSE(normaliseExif(notTiff));
+    EXPECT_EQ(exifOrientation(notTiff), 0);
+    // IFD offset far beyond the end; entry count larger than the block.
+    std::vector<uint8_t> far = {'I', 'I', 42, 0, 0xff, 0xff, 0, 0};
+    EXPECT_EQ(exifOrientation(far), 0);
+    EXPECT_FALSE(setExifOrientation(far, 1));
+    std::vector<uint8_t> many = {'I', 'I', 42, 0, 8, 0, 0, 0, 0xff, 0xff, 0x12, 0x01};
+    EXPECT_EQ(exifOrientation(many), 0);
+}
+
+TEST(Resize, FlatPictureStaysFlatAtEveryDepthAndChannelCount) {
+    for (int bits : {8, 16})
+        for (int ch : {3, 4}) {
+            Image img;
+            img.allocate(101, 67, ch, bits);
+            const uint16_t v = bits == 8 ? 200 : 51234;
+            for (size_t i = 0; i < img.sampleCount(); ++i)
+                if (bits == 8) img.px8[i] = uint8_t(v); else img.px16[i] = v;
+            for (auto [w, h] : {std::pair{40u, 27u}, std::pair{250u, 166u}, std::pair{1u, 1u}}) {
+                Image r = img;
+                resizeImage(r, w, h, 2);
+                ASSERT_EQ(r.width, w);
+                ASSERT_EQ(r.height, h);
+                ASSERT_EQ(r.sampleCount(), size_t(w) * h * ch);
+                for (size_t i = 0; i < r.sampleCount(); ++i)
+                    ASSERT_EQ(bits == 8 ? r.px8[i] : r.px16[i], v) << bits << "/" << ch << " at " << i;
+            }
+        }
+}
+
+TEST(Resize, TransparentPixelsDoNotBleedTheirColour) {
+    // Left half opaque red, right half fully transparent green.
+    Image img;
+    img.allocate(64, 8, 4, 8);
+    for (uint32_t y = 0; y < 8; ++y)
+        for (uint32_t x = 0; x < 64; ++x) {
+            uint8_t* p = &img.px8[(y * 64 + x) * 4];
+            if (x < 32) { p[0] = 255; p[1] = 0; p[2] = 0; p[3] = 255; }
+            else { p[0] = 0; p[1] = 255; p[2] = 0; p[3] = 0; }
+        }
+    resizeImage(img, 16, 2, 1);
+    for (uint32_t x = 0; x < 16; ++x) {
+        const uint8_t* p = &img.px8[x * 4];
+        if (p[3] > 0) {
+            EXPECT_LT(p[1], 8) << "green leaked at x=" << x;
+        }
+    }
+}
+
+TEST(Resize, SplittingWorkOverThreadsGivesTheSameResult) {
+    Image img;
+    img.allocate(300, 257, 3, 8);
+    for (size_t i = 0; i < img.sampleCount(); ++i) img.px8[i] = uint8_t((i * 7919) % 251);
+    Image one = img, two = img;
+    resizeImage(one, 123, 97, 1);
+    resizeImage(two, 123, 97, 2);
+    EXPECT_EQ(one.px8, two.px8);
+}
+
+std::vector<uint8_t> readFile(const char* path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+TEST(Colour, DisplayP3ToSrgbMatchesBetweenIccFileAndCicpProfile) {
+    const std::vector<uint8_t> p3file = readFile(DISPLAY_P3_ICC);
+    if (p3file.empty()) GTEST_SKIP() << "DisplayP3.icm not installed (argyll-ref)";
+    const std::vector<uint8_t> p3cicp = iccFromCicp(12, 13);
+    ASSERT_FALSE(p3cicp.empty());
+    Image a;
+    a.allocate(4, 1, 3, 8);
+    const uint8_t colours[12] = {255, 0, 0, 0, 255, 0, 128, 128, 128, 200, 150, 100};
+    std::copy(colours, colours + 12, a.px8.begin());
+    Image b = a;
+    a.icc = p3file;
+    b.icc = p3cicp;
+    toSRGB(a);
+    toSRGB(b);
+    EXPECT_TRUE(a.icc.empty());
+    for (int i = 0; i < 12; ++i) EXPECT_NEAR(a.px8[i], b.px8[i], 3) << i;
+    // P3's red lies outside sRGB: it comes out as sRGB's most saturated red.
+    EXPECT_EQ(a.px8[0], 255);
+    EXPECT_LT(a.px8[1], 20);
+    // Grey stays grey.
+    EXPECT_NEAR(a.px8[6], 128, 2);
+    EXPECT_EQ(a.px8[6], a.px8[7]);
+}
+
+TEST(Colour, SrgbDescriptionsNeedNoProfile) {
+    EXPECT_TRUE(iccFromCicp(1, 13).empty());
+    EXPECT_TRUE(iccFromCicp(2, 2).empty());
+    EXPECT_TRUE(iccFromCicp(9, 16).empty());  // PQ has no ICC curve here
+    EXPECT_FALSE(iccFromCicp(9, 14).empty());  // BT.2020 primaries do
+}
+
+TEST(Colour, FlattenOnWhiteAndEightBitRounding) {
+    Image img;
+    img.allocate(2, 1, 4, 16);
+    const uint16_t px[8] = {0, 0, 0, 0, 65535, 0, 0, 32768};
+    std::copy(px, px + 8, img.px16.begin());
+    flattenOnWhite(img);
+    ASSERT_EQ(img.channels, 3);
+    EXPECT_EQ(img.px16[0], 65535);  // transparent black is white
+    EXPECT_EQ(img.px16[3], 65535);
+    EXPECT_NEAR(img.px16[4], 32767, 1);  // half-transparent red: pink
+    to8Bit(img);
+    EXPECT_EQ(img.bits, 8);
+    EXPECT_EQ(img.px8[0], 255);
+    EXPECT_EQ(img.px8[4], 127);  // 32767 of 65535 is 127.498 of 255
+}
+
+}  // namespace
