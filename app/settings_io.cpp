@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/win_raii.h"
+#include "runner/handle.h"
 
 namespace tess {
 namespace {
@@ -26,9 +26,9 @@ std::wstring SettingsPath() {
 std::optional<std::vector<std::wstring>> ReadSettingsFile(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return std::nullopt;
+    if (!file) return std::nullopt;
     std::string bytes;
     while (bytes.size() < kReadLimit) {
         const std::size_t at = bytes.size();
@@ -46,9 +46,9 @@ std::optional<std::vector<std::wstring>> ReadSettingsFile(const std::wstring& pa
 
 bool WriteSettingsFile(const std::wstring& path, const SettingsValues& values) {
     const std::string text = FormatSettings(values);
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return false;
+    if (!file) return false;
     DWORD written = 0;
     return WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
            written == text.size();

@@ -1,5 +1,4 @@
-// Small owners for the GDI objects, device contexts, COM pointers and file handles the
-// window uses: each releases what it holds when it goes out of scope.
+// Small owners for the GDI objects, device contexts and COM pointers the window uses: each releases what it holds when it goes out of scope.
 #pragma once
 
 #include <windows.h>
@@ -132,22 +131,6 @@ public:
 
 private:
     I* p_ = nullptr;
-};
-
-// A file handle from CreateFileW, closed on scope exit.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE h) noexcept : h_(h) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (valid()) CloseHandle(h_);
-    }
-    HANDLE get() const noexcept { return h_; }
-    bool valid() const noexcept { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_;
 };
 
 }  // namespace tess
