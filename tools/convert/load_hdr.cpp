@@ -277,32 +277,34 @@ struct PixelDecoder {
 };
 
 // The sRGB transfer curve from linear [0, 1] to 0..65535, tabulated by the
-// bits of the float: 4096 steps per octave from 2^-16 up to 1, so every entry
-// is within 4 units of the exact curve and the lookup is integer arithmetic
-// that vectorises. Values below 2^-16 come out as 0.
+// bits of the float: 4096 steps per octave from 2^-16 up to 1, each value
+// rounded to the nearest step, so every result is within 4 units of the exact
+// curve (and 1.0 less an ulp is still white) and the lookup is integer
+// arithmetic that vectorises. Values below 2^-16 come out as 0.
 class SrgbTable {
 public:
     static constexpr int kMantissaBits = 12;
     static constexpr int kShift = 23 - kMantissaBits;
-    static constexpr int32_t kBase = (127 - 16) << 23;                 // bits of 2^-16
+    static constexpr int32_t kBase = (127 - 16) << 23;                // bits of 2^-16
+    static constexpr int32_t kHalfStep = 1 << (kShift - 1);
     static constexpr int32_t kLast = (16 << 23) >> kShift;            // index of 1.0
     SrgbTable() : t_(size_t(kLast) + 1) {
         t_[0] = 0;
-        for (int32_t i = 1; i < kLast; ++i) {
-            const double v = double(std::bit_cast<float>(kBase + (i << kShift) + (1 << (kShift - 1))));
+        for (int32_t i = 1; i <= kLast; ++i) {
+            const double v = double(std::bit_cast<float>(kBase + (i << kShift)));
             const double s = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
-            t_[size_t(i)] = uint16_t(std::lround(s * 65535.0));
+            t_[size_t(i)] = uint16_t(std::lround(std::min(s, 1.0) * 65535.0));
         }
-        t_[size_t(kLast)] = 65535;
     }
-    // Table index of a linear value (any float; out of range is clamped).
+    // Table index of a linear value (any float; out of range is clamped, NaN
+    // counts as 0).
     static int32_t index(float v) {
-        const int32_t i = (std::bit_cast<int32_t>(v) - kBase) >> kShift;
+        v = v > 0.0f ? v : 0.0f;
+        const int32_t i = (std::bit_cast<int32_t>(v) - kBase + kHalfStep) >> kShift;
         const int32_t lo = i > 0 ? i : 0;
         return lo < kLast ? lo : kLast;
     }
     uint16_t operator[](int32_t i) const { return t_[size_t(i)]; }
-    uint16_t operator()(float v) const { return t_[size_t(index(v))]; }
 
 private:
     std::vector<uint16_t> t_;
@@ -559,9 +561,11 @@ inline void mapPixels4(const uint32_t* px, const MapParams& k, int32_t* i0, int3
         g = _mm_add_ps(ld, _mm_mul_ps(_mm_sub_ps(g, ld), s));
         bl = _mm_add_ps(ld, _mm_mul_ps(_mm_sub_ps(bl, ld), s));
     }
-    auto index = [](__m128 v) {
-        __m128i i = _mm_srai_epi32(_mm_sub_epi32(_mm_castps_si128(v), _mm_set1_epi32(SrgbTable::kBase)),
-                                   SrgbTable::kShift);
+    auto index = [&](__m128 v) {
+        v = _mm_max_ps(v, zero);  // negative and NaN to 0, as in SrgbTable::index
+        __m128i i = _mm_srai_epi32(
+            _mm_sub_epi32(_mm_castps_si128(v), _mm_set1_epi32(SrgbTable::kBase - SrgbTable::kHalfStep)),
+            SrgbTable::kShift);
         i = _mm_and_si128(i, _mm_cmpgt_epi32(i, _mm_setzero_si128()));
         const __m128i last = _mm_set1_epi32(SrgbTable::kLast);
         const __m128i big = _mm_cmpgt_epi32(i, last);

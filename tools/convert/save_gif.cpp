@@ -92,6 +92,41 @@ void putXmp(GifWriter& w, Sink& sink, const std::vector<uint8_t>& xmp) {
     w.check(EGifPutExtensionTrailer(w.get()));
 }
 
+// Pictures of 256 colours or fewer (drawings, screenshots, the output of an
+// earlier GIF) keep them exactly: no quantiser, no dithering. Photographs
+// leave within their first few hundred pixels.
+bool exactPalette(const std::vector<uint8_t>& rgba, std::vector<uint32_t>& palette, std::vector<uint8_t>& indexes) {
+    constexpr size_t kSlots = 1024;  // open addressing, never more than a quarter full
+    std::vector<uint32_t> keys(kSlots);
+    std::vector<int16_t> slotIndex(kSlots, -1);
+    palette.clear();
+    const size_t n = rgba.size() / 4;
+    uint32_t lastKey = 0;
+    int lastIndex = -1;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t key;
+        std::memcpy(&key, rgba.data() + i * 4, 4);
+        if (key != lastKey || lastIndex < 0) {
+            size_t h = (key * 2654435761u) >> 22;
+            while (slotIndex[h] >= 0 && keys[h] != key) h = (h + 1) & (kSlots - 1);
+            if (slotIndex[h] < 0) {
+                if (palette.size() == 256) {
+                    palette.clear();
+                    return false;
+                }
+                keys[h] = key;
+                slotIndex[h] = int16_t(palette.size());
+                const uint8_t* c = rgba.data() + i * 4;
+                palette.push_back(uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16 | uint32_t(c[3]) << 24);
+            }
+            lastKey = key;
+            lastIndex = slotIndex[h];
+        }
+        indexes[i] = uint8_t(lastIndex);
+    }
+    return true;
+}
+
 }  // namespace
 
 // -quality chooses how hard libimagequant works; the result is always dithered
@@ -143,28 +178,36 @@ void saveGif(const Image& img, const SaveOptions& opt, OutFile& out) {
     auto liqFail = [&](const char* what) -> ConvertError {
         return ConvertError{kExitOutput, name + ": cannot reduce the picture to 256 colours (" + what + ")"};
     };
-    std::unique_ptr<liq_attr, AttrFree> attr(liq_attr_create());
-    if (!attr) throw liqFail("out of memory");
-    liq_set_max_colors(attr.get(), 256);
-    liq_set_speed(attr.get(), gifQuantiserSpeed(opt.quality, opt.qualityGiven));
-    std::unique_ptr<liq_image, LiqImageFree> li(
-        liq_image_create_rgba(attr.get(), rgba.data(), int(width), int(height), 0));
-    if (!li) throw liqFail("out of memory");
-    liq_result* rawResult = nullptr;
-    if (liq_image_quantize(li.get(), attr.get(), &rawResult) != LIQ_OK) throw liqFail("quantisation failed");
-    std::unique_ptr<liq_result, ResultFree> result(rawResult);
-    liq_set_dithering_level(result.get(), 1.0f);
     std::vector<uint8_t> indexes(n);
-    if (liq_write_remapped_image(result.get(), li.get(), indexes.data(), indexes.size()) != LIQ_OK)
-        throw liqFail("remapping failed");
-    const liq_palette* pal = liq_get_palette(result.get());
+    std::vector<uint32_t> palette;  // RGBA, red in the low byte
+    if (!exactPalette(rgba, palette, indexes)) {
+        std::unique_ptr<liq_attr, AttrFree> attr(liq_attr_create());
+        if (!attr) throw liqFail("out of memory");
+        liq_set_max_colors(attr.get(), 256);
+        liq_set_speed(attr.get(), gifQuantiserSpeed(opt.quality, opt.qualityGiven));
+        std::unique_ptr<liq_image, LiqImageFree> li(
+            liq_image_create_rgba(attr.get(), rgba.data(), int(width), int(height), 0));
+        if (!li) throw liqFail("out of memory");
+        liq_result* rawResult = nullptr;
+        if (liq_image_quantize(li.get(), attr.get(), &rawResult) != LIQ_OK) throw liqFail("quantisation failed");
+        std::unique_ptr<liq_result, ResultFree> result(rawResult);
+        liq_set_dithering_level(result.get(), 1.0f);
+        if (liq_write_remapped_image(result.get(), li.get(), indexes.data(), indexes.size()) != LIQ_OK)
+            throw liqFail("remapping failed");
+        const liq_palette* pal = liq_get_palette(result.get());
+        for (unsigned i = 0; i < pal->count; ++i) {
+            const liq_color& c = pal->entries[i];
+            palette.push_back(uint32_t(c.r) | uint32_t(c.g) << 8 | uint32_t(c.b) << 16 | uint32_t(c.a) << 24);
+        }
+    }
 
-    // The transparent entry: the least opaque colour of the palette.
+    // The transparent entry: the least opaque colour of the palette; every
+    // transparent pixel uses it.
     int transparent = -1;
     if (anyTransparent) {
         transparent = 0;
-        for (unsigned i = 1; i < pal->count; ++i)
-            if (pal->entries[i].a < pal->entries[transparent].a) transparent = int(i);
+        for (size_t i = 1; i < palette.size(); ++i)
+            if ((palette[i] >> 24) < (palette[size_t(transparent)] >> 24)) transparent = int(i);
         const uint8_t* a = rgba.data() + 3;
         for (size_t i = 0; i < n; ++i, a += 4)
             if (*a == 0) indexes[i] = uint8_t(transparent);
@@ -172,10 +215,10 @@ void saveGif(const Image& img, const SaveOptions& opt, OutFile& out) {
 
     // giflib wants a power-of-two table.
     int tableSize = 2;
-    while (tableSize < int(pal->count)) tableSize *= 2;
+    while (tableSize < int(palette.size())) tableSize *= 2;
     std::vector<GifColorType> colours(size_t(tableSize), GifColorType{0, 0, 0});
-    for (unsigned i = 0; i < pal->count; ++i)
-        colours[i] = GifColorType{pal->entries[i].r, pal->entries[i].g, pal->entries[i].b};
+    for (size_t i = 0; i < palette.size(); ++i)
+        colours[i] = GifColorType{uint8_t(palette[i]), uint8_t(palette[i] >> 8), uint8_t(palette[i] >> 16)};
     std::unique_ptr<ColorMapObject, MapFree> map(GifMakeMapObject(tableSize, colours.data()));
     if (!map) throw liqFail("out of memory");
 
