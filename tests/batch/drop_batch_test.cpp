@@ -209,6 +209,22 @@ TEST_F(DropBatch, APhotoDroppedDuringTheBatchIsConvertedByIt) {
     EXPECT_TRUE(ListEntries().empty());
 }
 
+// A photo dropped while the finished batch opens the folder comes after the batch's last
+// look at the list: it stays queued and the next tick converts it.
+TEST_F(DropBatch, APhotoDroppedAsTheFolderOpensIsConvertedByTheNextBatch) {
+    const std::wstring first = Photo(L"first.HEIC"), late = Photo(L"late.HEIC");
+    shell_.onExecute = [&] {
+        shell_.onExecute = nullptr;
+        DropFiles({late});
+    };
+    DropFiles({first});
+    WaitForBatches(2);
+    EXPECT_EQ(log_.Inputs(), (std::vector<std::wstring>{first, late}));
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"first.JPG", L"late.JPG"}));
+    EXPECT_EQ(OpenCount(), 2u);
+    EXPECT_TRUE(ListEntries().empty());
+}
+
 TEST_F(DropBatch, FailedPhotosAreNamedInOneMessageAndTheOthersConvert) {
     const std::wstring ok1 = Photo(L"ok1.HEIC"), bad = Photo(L"bad FAIL.HEIC"), ok2 = Photo(L"ok2.HEIC"),
                        empty = Photo(L"quiet NOOUT.HEIC"), mute = Photo(L"mute FAIL MUTE.HEIC");

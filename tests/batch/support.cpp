@@ -180,6 +180,7 @@ ShellRecorder::ShellRecorder() : saved_(Shell()) {
                                   const char* directory, int show) {
         executes.push_back({owner, verb ? verb : "", file ? file : "", parameters == nullptr,
                             directory == nullptr, show});
+        if (onExecute) onExecute();
         return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));
     };
 }

@@ -55,6 +55,7 @@ public:
     std::string chosenFolder;         // what the folder dialog returns ("" = cancel)
     bool pathConversionFails = false;  // SHGetPathFromIDListA reports failure
     std::vector<Execute> executes;
+    std::function<void()> onExecute;    // runs inside every ShellExecuteA
     std::vector<BROWSEINFOA> browses;
     std::vector<std::string> browseTitles;
     int idListsHandedOut = 0;
