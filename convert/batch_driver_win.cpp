@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -38,27 +39,24 @@ namespace {
 
 using Field = FormHost::Field;
 
+// The program file's full path; 32767 characters is the longest path Windows knows.
 std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path;
 }
 
 // The system's text for an error code, on one line.
 std::wstring SystemMessage(DWORD code) {
+    struct LocalFreer {
+        void operator()(wchar_t* p) const noexcept { LocalFree(p); }
+    };
     wchar_t* text = nullptr;
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const std::unique_ptr<wchar_t, LocalFreer> owned(text);
     std::wstring message = n ? std::wstring(text, n) : L"error " + std::to_wstring(code);
-    if (text) LocalFree(text);
     while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
                                 message.back() == L' ' || message.back() == L'.'))
         message.pop_back();
@@ -149,6 +147,8 @@ public:
     explicit BusyScope(BatchDriver& d) : d_(d) { d_.busy_ = true; }
     ~BusyScope() {
         d_.busy_ = false;
+        // A batch cut short by an unexpected error still ends, so that the next one can begin.
+        if (d_.queue_.Running()) SkipOnFailure([&] { d_.queue_.Finish(); });
         SkipOnFailure([&] {
             if (d_.queue_.Count() > 0)
                 d_.form_.ArmTimer();
