@@ -7,6 +7,7 @@
 #include <ole2.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -16,6 +17,7 @@
 #include "app/form1_wiring.h"
 #include "convert/batch_driver_win.h"
 #include "runner/dos_outputs.h"
+#include "runner/handle.h"
 #include "tests/batch/support.h"
 #include "tests/dialogs/dialog_driver.h"
 
@@ -24,14 +26,8 @@ namespace {
 using namespace tess;
 
 double NowMs() {
-    static const double perMs = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / perMs;
+    using Ms = std::chrono::duration<double, std::milli>;
+    return Ms(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double Median(std::vector<double> v) {
@@ -41,19 +37,18 @@ double Median(std::vector<double> v) {
 
 // The converter alone: started hidden with the batch's command line and waited for.
 double ConverterAloneMs(std::wstring command) {
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION pi{};
-    const double start = NowMs();
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION started{};
+    const double begin = NowMs();
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started))
         return -1;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    const double took = NowMs() - start;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return took;
+    const UniqueHandle process(started.hProcess), thread(started.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    return NowMs() - begin;
 }
 
 }  // namespace
