@@ -184,3 +184,33 @@ TEST(Output, GetsTheInputsModificationTime) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PngOutput, EveryEffortIsLosslessAndMoreEffortIsNotLarger) {
+    TempDir tmp;
+    const Pixels src = decodePngFile(fixture("src16.png"));
+    uintmax_t previous = UINTMAX_MAX;
+    for (const char* q : {"10", "85", "95", "100"}) {
+        SCOPED_TRACE(q);
+        const std::string out = tmp.path(std::string("q") + q + ".png");
+        ASSERT_EQ(runConvert({"-quality", q, fixture("src16.png"), out}).code, 0);
+        EXPECT_EQ(decodePngFile(out).v, src.v);
+        EXPECT_LE(fs::file_size(out), previous);
+        previous = fs::file_size(out);
+    }
+}
+
+TEST(PngOutput, TallNarrowAndWidePicturesSurviveTheSlicing) {
+    // Slices are cut by rows; pictures of one row and of one column are the edges.
+    TempDir tmp;
+    for (const char* g : {"600x1!", "1x450!", "3000x2!"}) {
+        SCOPED_TRACE(g);
+        const std::string out = tmp.path("edge.png");
+        ASSERT_EQ(runConvert({fixture("src.png"), "-resize", g, out}).code, 0);
+        const Pixels p = decodePngFile(out);
+        EXPECT_EQ(p.width * p.height, p.v.size() / 3);
+    }
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <lcms2.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace conv {
@@ -34,6 +35,41 @@ void toSRGB(Image& img) {
     const size_t bytesPerRow = img.rowSamples() * (img.bits / 8);
     cmsDoTransformLineStride(xf.get(), data, data, img.width, img.height,
                              cmsUInt32Number(bytesPerRow), cmsUInt32Number(bytesPerRow), 0, 0);
+}
+
+void expandYcc420(Image& img) {
+    if (!img.isYcc420()) return;
+    const uint32_t w = img.width, h = img.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    const uint8_t* Y = img.ycc420.data();
+    const uint8_t* Cb = Y + size_t(w) * h;
+    const uint8_t* Cr = Cb + size_t(cw) * ch;
+    img.px8.resize(size_t(w) * h * 3);
+    img.channels = 3;
+    img.bits = 8;
+    auto clamp8 = [](float v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v + 0.5f); };
+    for (uint32_t y = 0; y < h; ++y) {
+        // Chroma sample j sits at luma position 2j + 0.5; interpolate linearly.
+        const float fy = std::max(0.f, (y - 0.5f) / 2);
+        const uint32_t y0 = std::min(uint32_t(fy), ch - 1), y1 = std::min(y0 + 1, ch - 1);
+        const float ay = fy - y0;
+        for (uint32_t x = 0; x < w; ++x) {
+            const float fx = std::max(0.f, (x - 0.5f) / 2);
+            const uint32_t x0 = std::min(uint32_t(fx), cw - 1), x1 = std::min(x0 + 1, cw - 1);
+            const float ax = fx - x0;
+            auto sample = [&](const uint8_t* p) {
+                const float top = p[size_t(y0) * cw + x0] * (1 - ax) + p[size_t(y0) * cw + x1] * ax;
+                const float bottom = p[size_t(y1) * cw + x0] * (1 - ax) + p[size_t(y1) * cw + x1] * ax;
+                return top * (1 - ay) + bottom * ay - 128.f;
+            };
+            const float yy = Y[size_t(y) * w + x], cb = sample(Cb), cr = sample(Cr);
+            uint8_t* d = &img.px8[(size_t(y) * w + x) * 3];
+            d[0] = clamp8(yy + 1.402f * cr);
+            d[1] = clamp8(yy - 0.344136f * cb - 0.714136f * cr);
+            d[2] = clamp8(yy + 1.772f * cb);
+        }
+    }
+    img.ycc420.clear();
+    img.ycc420.shrink_to_fit();
 }
 
 void to8Bit(Image& img) {

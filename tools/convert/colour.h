@@ -14,6 +14,10 @@ namespace conv {
 // Keeps the bit depth.
 void toSRGB(Image& img);
 
+// Turns Image::ycc420 into 8-bit RGB in px8 (chroma interpolated between
+// sample centres); nothing when the picture holds no YCbCr planes.
+void expandYcc420(Image& img);
+
 // 16-bit to 8-bit with rounding (v * 255 + 32767) / 65535; nothing for 8-bit.
 void to8Bit(Image& img);
 

@@ -26,6 +26,14 @@ struct Image {
     // XMP packet (UTF-8 XML), empty when the source has none.
     std::vector<uint8_t> xmp;
 
+    // Only when a loader was allowed to (LoadOptions::allowYcc420) and the
+    // picture is 8-bit without alpha: the pixels as JPEG stores them instead of
+    // px8 — full-range BT.601 YCbCr with both chroma planes halved in each
+    // direction. Y plane (width x height), then Cb, then Cr ((width+1)/2 x
+    // (height+1)/2 each). expandYcc420() (colour.h) turns it into px8.
+    std::vector<uint8_t> ycc420;
+    bool isYcc420() const { return !ycc420.empty(); }
+
     bool hasAlpha() const { return channels == 4; }
     size_t rowSamples() const { return size_t(width) * channels; }
     size_t sampleCount() const { return rowSamples() * height; }

@@ -70,6 +70,48 @@ void readColour(heif_image_handle* h, Image& img) {
     img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
 }
 
+// libheif turns YCbCr into RGB with the matrix of the 'colr' nclx box, or
+// full-range BT.601 when there is none: exactly JPEG's YCbCr in both cases
+// that qualify here.
+bool jpegCompatibleMatrix(heif_image_handle* h) {
+    heif_color_profile_nclx* raw = nullptr;
+    if (heif_image_handle_get_nclx_color_profile(h, &raw).code != heif_error_Ok || !raw) return true;
+    std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(raw);
+    const int m = int(nclx->matrix_coefficients);
+    return (m == 5 || m == 6) && nclx->full_range_flag;
+}
+
+Image decodeYcc420(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
+    std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+    heif_image* rawImage = nullptr;
+    heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_YCbCr, heif_chroma_420, dopt.get());
+    if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
+    std::unique_ptr<heif_image, ImageFree> himg(rawImage);
+    const int w = heif_image_get_width(himg.get(), heif_channel_Y);
+    const int h = heif_image_get_height(himg.get(), heif_channel_Y);
+    checkPixelLimit(uint64_t(std::max(w, 0)), uint64_t(std::max(h, 0)), opt, in.path);
+    const size_t cw = (size_t(w) + 1) / 2, ch = (size_t(h) + 1) / 2;
+    Image img;
+    img.width = uint32_t(w);
+    img.height = uint32_t(h);
+    img.channels = 3;
+    img.bits = 8;
+    img.ycc420.resize(size_t(w) * h + 2 * cw * ch);
+    uint8_t* dst = img.ycc420.data();
+    const heif_channel planes[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
+    for (int k = 0; k < 3; ++k) {
+        const size_t pw = k ? cw : size_t(w), ph = k ? ch : size_t(h);
+        int stride = 0;
+        const uint8_t* src = heif_image_get_plane_readonly(himg.get(), planes[k], &stride);
+        if (!src || heif_image_get_width(himg.get(), planes[k]) < int(pw) ||
+            heif_image_get_height(himg.get(), planes[k]) < int(ph))
+            inputError(in.path, "the decoder returned incomplete pixels");
+        for (size_t y = 0; y < ph; ++y) std::memcpy(dst + y * pw, src + size_t(stride) * y, pw);
+        dst += pw * ph;
+    }
+    return img;
+}
+
 }  // namespace
 
 Image loadHeif(const InputFile& in, const LoadOptions& opt) {
@@ -98,6 +140,13 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     const bool deep = bits > 8;
     heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+
+    if (opt.allowYcc420 && !alpha && bits == 8 && jpegCompatibleMatrix(handle.get())) {
+        Image img = decodeYcc420(in, handle.get(), opt);
+        readColour(handle.get(), img);
+        readMetadata(handle.get(), img);
+        return img;
+    }
 
     std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
     dopt->ignore_transformations = 0;

@@ -34,6 +34,10 @@ constexpr uint64_t kDefaultMaxPixels = 200'000'000;
 struct LoadOptions {
     uint64_t maxPixels = kDefaultMaxPixels;
     int threads = 1;  // decoding threads the loader may use
+    // The caller takes Image::ycc420 (a JPEG encoder does): a HEIF loader then
+    // skips the conversion to RGB when the coded picture already is what JPEG
+    // stores. Loaders are free to ignore it.
+    bool allowYcc420 = false;
 };
 
 // Throws ConvertError{kExitLimit} naming the file when width x height is over

@@ -24,8 +24,7 @@ int paeth(int a, int b, int c) {
 
 }  // namespace
 
-int choosePngFilter(const Image& img, const PngEffort& effort) {
-    if (effort.tryAllFilters) return PNG_ALL_FILTERS;
+int choosePngFilter(const Image& img) {
     const size_t bpp = size_t(img.channels) * (img.bits / 8);
     const size_t rowBytes = img.rowSamples() * (img.bits / 8);
     if (img.height < 2 || rowBytes == 0) return PNG_FILTER_UP;

@@ -44,10 +44,18 @@ void writeIcc(OutFile& out, const std::vector<uint8_t>& icc) {
 }  // namespace
 
 void saveJpeg(const Image& src, const SaveOptions& opt, OutFile& out) {
-    // Work on a copy only when the pixels must change (16-bit or alpha).
+    // Work on a copy only when the pixels must change (16-bit or alpha, or
+    // YCbCr planes that a 4:4:4 JPEG cannot take as they are).
+    const int q = std::clamp(opt.quality, 1, 100);
+    const int subsamp = q >= 90 ? TJSAMP_444 : TJSAMP_420;
+    const bool planes = src.isYcc420() && subsamp == TJSAMP_420;
     Image tmp;
     const Image* img = &src;
-    if (src.bits != 8 || src.channels != 3) {
+    if (src.isYcc420() && !planes) {
+        tmp = src;
+        expandYcc420(tmp);
+        img = &tmp;
+    } else if (!planes && (src.bits != 8 || src.channels != 3)) {
         tmp.width = src.width;
         tmp.height = src.height;
         tmp.channels = src.channels;
@@ -59,12 +67,22 @@ void saveJpeg(const Image& src, const SaveOptions& opt, OutFile& out) {
     }
     std::unique_ptr<void, TjFree> tj(tjInitCompress());
     if (!tj) throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": cannot start the JPEG encoder"};
-    const int q = std::clamp(opt.quality, 1, 100);
-    const int subsamp = q >= 90 ? TJSAMP_444 : TJSAMP_420;
     unsigned char* buf = nullptr;
     unsigned long size = 0;
-    if (tjCompress2(tj.get(), img->px8.data(), int(img->width), 0, int(img->height), TJPF_RGB, &buf, &size, subsamp,
-                    q, TJFLAG_ACCURATEDCT) != 0) {
+    int rc;
+    if (planes) {
+        // The decoder's own YCbCr goes in unchanged: no round trip through RGB.
+        const uint32_t w = src.width, h = src.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+        const unsigned char* p[3] = {src.ycc420.data(), src.ycc420.data() + size_t(w) * h,
+                                     src.ycc420.data() + size_t(w) * h + size_t(cw) * ch};
+        const int strides[3] = {int(w), int(cw), int(cw)};
+        rc = tjCompressFromYUVPlanes(tj.get(), p, int(w), strides, int(h), TJSAMP_420, &buf, &size, q,
+                                     TJFLAG_ACCURATEDCT);
+    } else {
+        rc = tjCompress2(tj.get(), img->px8.data(), int(img->width), 0, int(img->height), TJPF_RGB, &buf, &size,
+                         subsamp, q, TJFLAG_ACCURATEDCT);
+    }
+    if (rc != 0) {
         tjFree(buf);
         throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": JPEG encoding failed: " +
                                             tjGetErrorStr2(tj.get())};

@@ -1,5 +1,7 @@
 #include "tools/convert/savers.h"
 
+#include "tools/convert/colour.h"
+
 namespace conv {
 
 OutputFormat formatFromPath(const Path& p) {
@@ -23,7 +25,14 @@ const char* formatName(OutputFormat f) {
     }
 }
 
-void saveAny(OutputFormat f, const Image& img, const SaveOptions& opt, OutFile& out) {
+void saveAny(OutputFormat f, const Image& picture, const SaveOptions& opt, OutFile& out) {
+    // Only the JPEG encoder takes YCbCr planes; every other saver gets RGB.
+    Image rgb;
+    if (picture.isYcc420() && f != OutputFormat::Jpeg) {
+        rgb = picture;
+        expandYcc420(rgb);
+    }
+    const Image& img = rgb.width ? rgb : picture;
     switch (f) {
         case OutputFormat::Jpeg: return saveJpeg(img, opt, out);
         case OutputFormat::Png: return savePng(img, opt, out);
