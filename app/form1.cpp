@@ -241,13 +241,12 @@ void Form1::RunLoadSteps() {
         SkipOnFailure([&] { c->SetFontSize(c->FontSize() * tpx / 15.0); });
     }
 
-    // The window's outer size: as wide as picBack2, as high as Label3's top + 820 twips,
-    // both scaled once more.
+    // The window's outer size: as wide as picBack2, as high as Label3's top + 820 twips.
+    // Both controls are already adjusted to the density, so the size is not scaled a
+    // second time: that would cut the option strip off the window above 96 DPI.
     SkipOnFailure([&] {
-        double width = picBack2.Width();
-        double height = Label3.Top() + 820.0;
-        width = width * tpx / 15.0;
-        height = height * tpy / 15.0;
+        const double width = picBack2.Width();
+        const double height = Label3.Top() + 820.0;
         SetWindowPos(hwnd_, nullptr, 0, 0, Pixels(width, tpx), Pixels(height, tpy),
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     });

@@ -200,7 +200,7 @@ TEST_F(Layout, WindowIsAFixedTopmostFrameAsWideAsTheBackground) {
 }
 
 // At 120 dots per inch (12 twips per pixel) the twips shrink by 0.8 and the pixels stay.
-TEST_F(Layout, At120DpiControlsKeepTheirPixelsAndTheWindowShrinks) {
+TEST_F(Layout, At120DpiControlsKeepTheirPixelsAndTheWindowHoldsThemAll) {
     Form1& form = Open({12, 12});
     for (const Expected& e : kLayout) ExpectPlaced(form, e);
     EXPECT_DOUBLE_EQ(form.Text1.Left(), 2370 * 0.8);
@@ -212,9 +212,14 @@ TEST_F(Layout, At120DpiControlsKeepTheirPixelsAndTheWindowShrinks) {
     EXPECT_EQ(FontOf(form.Label1.Handle()).lfHeight, -13);
     RECT r{};
     GetWindowRect(form.hwnd(), &r);
-    // 0.8 x 5712 twips, and 0.8 x (2616 + 820) twips, at 12 twips per pixel.
-    EXPECT_EQ(r.right - r.left, static_cast<int>(std::lround(7140 * 0.8 * 0.8 / 12)));
-    EXPECT_EQ(r.bottom - r.top, static_cast<int>(std::lround((3270 * 0.8 + 820) * 0.8 / 12)));
+    // 5712 twips wide and 2616 + 820 twips high at 12 twips per pixel: the whole picture
+    // and the option strip stay inside the window.
+    EXPECT_EQ(r.right - r.left, static_cast<int>(std::lround(7140 * 0.8 / 12)));
+    EXPECT_EQ(r.bottom - r.top, static_cast<int>(std::lround((3270 * 0.8 + 820) / 12)));
+    RECT label{};
+    GetWindowRect(form.Label3.Handle(), &label);
+    EXPECT_LE(label.bottom, r.bottom);
+    EXPECT_LE(label.right, r.right);
 }
 
 TEST_F(Layout, BackgroundIsTheNormalPictureDrawnAtTheClientOrigin) {
