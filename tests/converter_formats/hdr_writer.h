@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -145,5 +147,18 @@ inline std::vector<uint8_t> write(const Picture& pic, const Options& opt = {}) {
     }
     return out;
 }
+
+// The real Radiance files listed by the package at configure time that are
+// still there (REAL_HDR_FILES, separated by '|').
+inline std::vector<std::string> realHdrFiles() {
+    std::vector<std::string> out;
+    std::stringstream list(REAL_HDR_FILES);
+    std::string path;
+    while (std::getline(list, path, '|'))
+        if (!path.empty() && std::filesystem::exists(path)) out.push_back(path);
+    return out;
+}
+inline constexpr const char* kNoRealHdrFiles =
+    "qtcreator-data's preview_*.hdr are not installed (scripts/deps installs them)";
 
 }  // namespace hdrtest

@@ -43,6 +43,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -208,6 +209,36 @@ private:
     bool havePrev_ = false;
 };
 
+// Where each scanline starts, found by walking the run-length codes without
+// decoding them, so that scanlines can be decoded on several threads. Only
+// for files whose every scanline is new run-length (what Radiance and every
+// common writer produce); false otherwise, or at the first inconsistency (the
+// one-thread decoder then reports it).
+bool indexScanlines(const uint8_t* p, const uint8_t* end, uint32_t count, uint32_t len,
+                    std::vector<const uint8_t*>& starts) {
+    if (len < 8 || len > 0x7fff) return false;
+    starts.resize(count);
+    for (uint32_t j = 0; j < count; ++j) {
+        if (end - p < 4 || p[0] != 2 || p[1] != 2 || (p[2] & 0x80) || ((uint32_t(p[2]) << 8) | p[3]) != len)
+            return false;
+        starts[j] = p;
+        p += 4;
+        for (int c = 0; c < 4; ++c) {
+            for (uint32_t i = 0; i < len;) {
+                if (p == end) return false;
+                uint32_t code = *p++;
+                size_t skip = 1;
+                if (code > 128) code -= 128;
+                else skip = code;
+                if (code == 0 || code > len - i || size_t(end - p) < skip) return false;
+                p += skip;
+                i += code;
+            }
+        }
+    }
+    return true;
+}
+
 // Linear sRGB primaries (Rec. 709) in CIE XYZ. Radiance's XYZ is relative to an
 // equal-energy white, so the matrix is normalised for X = Y = Z = 1 to give
 // R = G = B = 1; a grey stays grey whatever the white of the scene.
@@ -310,25 +341,55 @@ private:
     std::vector<uint16_t> t_;
 };
 
+// Runs work(first, last) over `rows` split into one band per thread; an
+// exception in any band is rethrown here once every band has finished.
 void runInBands(uint32_t rows, int threads, const auto& work) {
     threads = std::clamp(threads, 1, 64);
     if (threads == 1 || rows < 64) {
         work(0u, rows);
         return;
     }
+    const uint32_t band = (rows + uint32_t(threads) - 1) / uint32_t(threads);
+    std::vector<std::exception_ptr> errors(static_cast<size_t>(threads));
     std::vector<std::thread> pool;
-    const uint32_t band = (rows + threads - 1) / threads;
     for (int t = 1; t < threads; ++t) {
-        const uint32_t a = std::min(rows, band * t), b = std::min(rows, band * (t + 1));
-        if (a < b) pool.emplace_back([&work, a, b] { work(a, b); });
+        const uint32_t a = std::min(rows, band * uint32_t(t)), b = std::min(rows, band * uint32_t(t + 1));
+        if (a >= b) break;
+        auto run = [&work, &errors, a, b, t] {
+            try {
+                work(a, b);
+            } catch (...) {
+                errors[size_t(t)] = std::current_exception();
+            }
+        };
+        try {
+            pool.emplace_back(run);
+        } catch (...) {
+            run();  // no thread to be had: this band here
+        }
     }
-    work(0u, std::min(rows, band));
+    try {
+        work(0u, std::min(rows, band));
+    } catch (...) {
+        errors[0] = std::current_exception();
+    }
     for (auto& th : pool) th.join();
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
 }
 
 }  // namespace
 
-RadiancePicture decodeRadiance(const uint8_t* data, size_t size, const Path& path, const LoadOptions& opt) {
+namespace {
+
+// What the header says, and where the pixels start.
+struct Header {
+    RadiancePicture meta;  // everything but the pixels
+    Layout lay;
+    size_t pixelsAt = 0;
+};
+
+Header parseHeader(const uint8_t* data, size_t size, const Path& path, const LoadOptions& opt) {
     const char* text = reinterpret_cast<const char*>(data);
     const size_t headerLimit = std::min(size, kMaxHeaderBytes);
     size_t pos = 0;
@@ -342,7 +403,8 @@ RadiancePicture decodeRadiance(const uint8_t* data, size_t size, const Path& pat
         return true;
     };
 
-    RadiancePicture pic;
+    Header h;
+    RadiancePicture& pic = h.meta;
     std::string_view line;
     if (!nextLine(line) || !startsWith(line, "#?"))
         inputError(path, "not a Radiance HDR picture");
@@ -374,31 +436,56 @@ RadiancePicture decodeRadiance(const uint8_t* data, size_t size, const Path& pat
     if (!std::isfinite(pic.exposure) || !(pic.exposure > 0))
         inputError(path, "the Radiance header is damaged (EXPOSURE)");
 
-    Layout lay;
+    Layout& lay = h.lay;
     if (!nextLine(line) || !parseResolution(line, lay))
         inputError(path, "the Radiance picture has no valid size line");
     checkPixelLimit(lay.width, lay.height, opt, path);
     // Every scanline takes at least four bytes, whatever its encoding: a file
     // far too short for its declared size is refused before the allocation.
     if (uint64_t(lay.scanlines) * 4 > size - pos) inputError(path, "the Radiance picture is cut short");
-
     pic.width = lay.width;
     pic.height = lay.height;
-    pic.rgbe.resize(size_t(lay.width) * lay.height * 4);
-    ScanlineReader reader(data + pos, data + size, path);
+    h.pixelsAt = pos;
+    return h;
+}
+
+}  // namespace
+
+RadiancePicture decodeRadiance(const uint8_t* data, size_t size, const Path& path, const LoadOptions& opt) {
+    Header h = parseHeader(data, size, path, opt);
+    const Layout& lay = h.lay;
+    const size_t pos = h.pixelsAt;
+    RadiancePicture pic = std::move(h.meta);
+    pic.rgbe.allocate(size_t(lay.width) * lay.height * 4);
     uint8_t* dst = pic.rgbe.data();
-    if (lay.strideK == 1) {
-        // Rows left to right (top-down or bottom-up): straight into place.
-        for (uint32_t j = 0; j < lay.scanlines; ++j)
-            reader.read(dst + size_t(lay.origin + int64_t(j) * lay.strideJ) * 4, lay.lineLength);
-    } else {
-        std::vector<uint8_t> line4(size_t(lay.lineLength) * 4);
-        for (uint32_t j = 0; j < lay.scanlines; ++j) {
-            reader.read(line4.data(), lay.lineLength);
-            const int64_t base = lay.origin + int64_t(j) * lay.strideJ;
-            for (uint32_t k = 0; k < lay.lineLength; ++k)
-                std::memcpy(dst + size_t(base + int64_t(k) * lay.strideK) * 4, line4.data() + size_t(k) * 4, 4);
+    // Scanline j, pixel k lands at origin + j * strideJ + k * strideK.
+    auto decodeLine = [&](ScanlineReader& reader, uint32_t j, std::vector<uint8_t>& line4) {
+        const int64_t base = lay.origin + int64_t(j) * lay.strideJ;
+        if (lay.strideK == 1) {
+            // Rows left to right (top-down or bottom-up): straight into place.
+            reader.read(dst + size_t(base) * 4, lay.lineLength);
+            return;
         }
+        line4.resize(size_t(lay.lineLength) * 4);
+        reader.read(line4.data(), lay.lineLength);
+        for (uint32_t k = 0; k < lay.lineLength; ++k)
+            std::memcpy(dst + size_t(base + int64_t(k) * lay.strideK) * 4, line4.data() + size_t(k) * 4, 4);
+    };
+    std::vector<const uint8_t*> starts;
+    if (opt.threads > 1 && lay.scanlines >= 64 &&
+        indexScanlines(data + pos, data + size, lay.scanlines, lay.lineLength, starts)) {
+        runInBands(lay.scanlines, opt.threads, [&](uint32_t j0, uint32_t j1) {
+            std::vector<uint8_t> line4;
+            for (uint32_t j = j0; j < j1; ++j) {
+                // The index has checked every code: this cannot fail.
+                ScanlineReader reader(starts[j], data + size, path);
+                decodeLine(reader, j, line4);
+            }
+        });
+    } else {
+        ScanlineReader reader(data + pos, data + size, path);
+        std::vector<uint8_t> line4;
+        for (uint32_t j = 0; j < lay.scanlines; ++j) decodeLine(reader, j, line4);
     }
     return pic;
 }
@@ -409,24 +496,26 @@ float toneCurve(float x, float white) {
     return x * (1.0f + x / (white * white)) / (1.0f + x);
 }
 
-ToneMapping chooseToneMapping(const RadiancePicture& pic) {
-    ToneMapping tm;
-    const uint64_t n = uint64_t(pic.width) * pic.height;
-    if (n == 0) return tm;
-    // A grid of about a million samples is plenty for percentiles.
-    const uint32_t step = std::max<uint32_t>(1, uint32_t(std::sqrt(double(n) / 1.0e6)));
-    const PixelDecoder dec(pic);
-    std::vector<float> logs;
-    logs.reserve(size_t((pic.width / step + 1)) * (pic.height / step + 1));
-    for (uint32_t y = step / 2; y < pic.height; y += step) {
-        const uint8_t* row = pic.rgbe.data() + size_t(y) * pic.width * 4;
-        for (uint32_t x = step / 2; x < pic.width; x += step) {
-            float rgb[3];
-            dec(row + size_t(x) * 4, rgb);
-            const float lum = kLumR * rgb[0] + kLumG * rgb[1] + kLumB * rgb[2];
-            if (lum > 0 && std::isfinite(lum)) logs.push_back(std::log2(lum));
-        }
+namespace {
+
+// The statistics are taken on a grid of about a quarter of a million pixels:
+// every step-th pixel of every step-th row, from step / 2.
+uint32_t sampleStep(uint32_t width, uint32_t height) {
+    return std::max<uint32_t>(1, uint32_t(std::sqrt(double(width) * height / 2.5e5)));
+}
+
+// Adds log2 of the luminance of one row's grid samples (black ones left out).
+void sampleRow(const uint8_t* row, uint32_t width, uint32_t step, const PixelDecoder& dec, std::vector<float>& logs) {
+    for (uint32_t x = step / 2; x < width; x += step) {
+        float rgb[3];
+        dec(row + size_t(x) * 4, rgb);
+        const float lum = kLumR * rgb[0] + kLumG * rgb[1] + kLumB * rgb[2];
+        if (lum > 0 && std::isfinite(lum)) logs.push_back(std::log2(lum));
     }
+}
+
+ToneMapping toneMappingFromSamples(std::vector<float>& logs) {
+    ToneMapping tm;
     if (logs.empty()) return tm;  // a black picture stays black
     auto percentile = [&](double q) {
         const size_t k = std::min(logs.size() - 1, size_t(q * double(logs.size() - 1) + 0.5));
@@ -454,6 +543,17 @@ ToneMapping chooseToneMapping(const RadiancePicture& pic) {
     tm.white = float(white);
     if (!std::isfinite(tm.gain) || !(tm.gain > 0)) tm.gain = 1.0f;
     return tm;
+}
+
+}  // namespace
+
+ToneMapping chooseToneMapping(const RadiancePicture& pic) {
+    const uint32_t step = sampleStep(pic.width, pic.height);
+    const PixelDecoder dec(pic);
+    std::vector<float> logs;
+    for (uint32_t y = step / 2; y < pic.height; y += step)
+        sampleRow(pic.rgbe.data() + size_t(y) * pic.width * 4, pic.width, step, dec, logs);
+    return toneMappingFromSamples(logs);
 }
 
 namespace {
@@ -577,53 +677,155 @@ inline void mapPixels4(const uint32_t* px, const MapParams& k, int32_t* i0, int3
 }
 #endif
 
-// One band of rows, in blocks: the arithmetic of a block first, then the
-// table lookups for the whole block.
-void mapRows(const RadiancePicture& pic, const MapParams& k, const SrgbTable& srgb, Image& img,
-             uint32_t y0, uint32_t y1) {
+// One row of stored pixels to 16-bit RGB, in blocks: the arithmetic of a
+// block first, then the table lookups for the whole block.
+void mapLine(const uint8_t* rowIn, uint32_t width, const MapParams& k, const SrgbTable& srgb, uint16_t* rowOut) {
     constexpr uint32_t kBlock = 256;
     alignas(16) uint32_t packed[kBlock];
     alignas(16) int32_t idx[3][kBlock];
-    for (uint32_t y = y0; y < y1; ++y) {
-        const uint8_t* rowIn = pic.rgbe.data() + size_t(y) * pic.width * 4;
-        uint16_t* rowOut = img.px16.data() + size_t(y) * pic.width * 3;
-        for (uint32_t x0 = 0; x0 < pic.width; x0 += kBlock) {
-            const uint32_t n = std::min(kBlock, pic.width - x0);
-            std::memcpy(packed, rowIn + size_t(x0) * 4, size_t(n) * 4);
-            uint32_t i = 0;
+    for (uint32_t x0 = 0; x0 < width; x0 += kBlock) {
+        const uint32_t n = std::min(kBlock, width - x0);
+        std::memcpy(packed, rowIn + size_t(x0) * 4, size_t(n) * 4);
+        uint32_t i = 0;
 #ifdef __SSE2__
-            for (; i + 4 <= n; i += 4) mapPixels4(packed + i, k, idx[0] + i, idx[1] + i, idx[2] + i);
+        for (; i + 4 <= n; i += 4) mapPixels4(packed + i, k, idx[0] + i, idx[1] + i, idx[2] + i);
 #endif
-            for (; i < n; ++i) mapPixel(packed[i], k, idx[0] + i, idx[1] + i, idx[2] + i);
-            uint16_t* out = rowOut + size_t(x0) * 3;
-            for (i = 0; i < n; ++i, out += 3) {
-                out[0] = srgb[idx[0][i]];
-                out[1] = srgb[idx[1][i]];
-                out[2] = srgb[idx[2][i]];
-            }
+        for (; i < n; ++i) mapPixel(packed[i], k, idx[0] + i, idx[1] + i, idx[2] + i);
+        uint16_t* out = rowOut + size_t(x0) * 3;
+        for (i = 0; i < n; ++i, out += 3) {
+            out[0] = srgb[idx[0][i]];
+            out[1] = srgb[idx[1][i]];
+            out[2] = srgb[idx[2][i]];
         }
     }
 }
 
-}  // namespace
-
-Image toneMapRadiance(const RadiancePicture& pic, const ToneMapping& tm, int threads) {
-    Image img;
-    img.allocate(pic.width, pic.height, 3, 16);
-    const PixelDecoder dec(pic, tm.gain);
-    MapParams k;
-    std::copy(dec.m, dec.m + 9, k.m);
-    k.xyz = pic.xyz;
-    k.white = tm.white;
-    k.invW2 = 1.0f / (tm.white * tm.white);
-    static const SrgbTable srgb;
-    runInBands(pic.height, threads, [&](uint32_t y0, uint32_t y1) { mapRows(pic, k, srgb, img, y0, y1); });
-    return img;
+// Two rows of 16-bit sRGB (the second may be the first again, for an odd
+// last row) to JPEG's YCbCr: full-range BT.601 luma for each pixel, chroma
+// of the 2x2 block's mean colour (a lone last column uses its own pixels).
+void yccRows(const uint16_t* top, const uint16_t* bottom, bool twoRows, uint32_t width, uint8_t* yTop,
+             uint8_t* yBottom, uint8_t* cb, uint8_t* cr) {
+    constexpr float k = 255.0f / 65535.0f;
+    auto luma = [](const uint16_t* p) {
+        return uint8_t(std::min(255.0f, (0.299f * p[0] + 0.587f * p[1] + 0.114f * p[2]) * k + 0.5f));
+    };
+    for (uint32_t x = 0; x < width; ++x) {
+        yTop[x] = luma(top + size_t(x) * 3);
+        if (twoRows) yBottom[x] = luma(bottom + size_t(x) * 3);
+    }
+    for (uint32_t x = 0; x < width; x += 2) {
+        const uint32_t x1 = std::min(x + 1, width - 1);
+        float rgb[3];
+        for (int c = 0; c < 3; ++c)
+            rgb[c] = (float(top[size_t(x) * 3 + c]) + top[size_t(x1) * 3 + c] + bottom[size_t(x) * 3 + c] +
+                      bottom[size_t(x1) * 3 + c]) * (k / 4);
+        const float b = -0.168736f * rgb[0] - 0.331264f * rgb[1] + 0.5f * rgb[2] + 128.5f;
+        const float r = 0.5f * rgb[0] - 0.418688f * rgb[1] - 0.081312f * rgb[2] + 128.5f;
+        cb[x / 2] = uint8_t(std::clamp(b, 0.0f, 255.0f));
+        cr[x / 2] = uint8_t(std::clamp(r, 0.0f, 255.0f));
+    }
 }
 
+MapParams mapParams(const RadiancePicture& meta, const ToneMapping& tm) {
+    const PixelDecoder dec(meta, tm.gain);
+    MapParams k;
+    std::copy(dec.m, dec.m + 9, k.m);
+    k.xyz = meta.xyz;
+    k.white = tm.white;
+    k.invW2 = 1.0f / (tm.white * tm.white);
+    return k;
+}
+
+const SrgbTable& srgbTable() {
+    static const SrgbTable table;
+    return table;
+}
+
+}  // namespace
+
+void toneMapRadiance(const RadiancePicture& pic, const ToneMapping& tm, int threads, Image& out) {
+    const MapParams k = mapParams(pic, tm);
+    const SrgbTable& srgb = srgbTable();
+    runInBands(pic.height, threads, [&](uint32_t y0, uint32_t y1) {
+        for (uint32_t y = y0; y < y1; ++y)
+            mapLine(pic.rgbe.data() + size_t(y) * pic.width * 4, pic.width, k, srgb,
+                    out.px16.data() + size_t(y) * pic.width * 3);
+    });
+}
+
+// The usual file (rows left to right, every scanline new run-length) never
+// holds its decoded pixels: the statistics decode only the sampled rows, then
+// each thread decodes its rows one at a time and maps them straight into the
+// output — 16-bit RGB, or JPEG's YCbCr 4:2:0 planes when the caller takes
+// them. Anything else is decoded whole first and comes out as 16-bit RGB.
 Image loadHdr(const InputFile& in, const LoadOptions& opt) {
-    const RadiancePicture pic = decodeRadiance(in.bytes.data(), in.bytes.size(), in.path, opt);
-    return toneMapRadiance(pic, chooseToneMapping(pic), opt.threads);
+    const uint8_t* data = in.bytes.data();
+    const size_t size = in.bytes.size();
+    const Header h = parseHeader(data, size, in.path, opt);
+    const Layout& lay = h.lay;
+    std::vector<const uint8_t*> starts;
+    Image img;
+    if (lay.strideK != 1 || !indexScanlines(data + h.pixelsAt, data + size, lay.scanlines, lay.lineLength, starts)) {
+        const RadiancePicture pic = decodeRadiance(data, size, in.path, opt);
+        const ToneMapping tm = chooseToneMapping(pic);
+        img.allocate(pic.width, pic.height, 3, 16);
+        toneMapRadiance(pic, tm, opt.threads, img);
+        return img;
+    }
+    // Row y is scanline (y * width - origin) / strideJ; the index has checked
+    // every code, so these reads cannot fail.
+    auto scanlineOfRow = [&](uint32_t y) { return uint32_t((int64_t(y) * lay.width - lay.origin) / lay.strideJ); };
+    std::vector<uint8_t> line(size_t(lay.width) * 4);
+    const uint32_t step = sampleStep(lay.width, lay.height);
+    const PixelDecoder dec(h.meta);
+    std::vector<float> logs;
+    for (uint32_t y = step / 2; y < lay.height; y += step) {
+        ScanlineReader reader(starts[scanlineOfRow(y)], data + size, in.path);
+        reader.read(line.data(), lay.width);
+        sampleRow(line.data(), lay.width, step, dec, logs);
+    }
+    const ToneMapping tm = toneMappingFromSamples(logs);
+
+    const MapParams k = mapParams(h.meta, tm);
+    const SrgbTable& srgb = srgbTable();
+    auto decodeRow = [&](uint32_t y, std::vector<uint8_t>& row, uint16_t* out) {
+        ScanlineReader reader(starts[scanlineOfRow(y)], data + size, in.path);
+        reader.read(row.data(), lay.width);
+        mapLine(row.data(), lay.width, k, srgb, out);
+    };
+    const uint32_t w = lay.width, hgt = lay.height;
+    if (opt.allowYcc420) {
+        // Bound for a JPEG: straight to the planes it stores, two rows at a
+        // time, never holding the picture as RGB.
+        img.width = w;
+        img.height = hgt;
+        img.channels = 3;
+        img.bits = 8;
+        const uint32_t cw = (w + 1) / 2, ch = (hgt + 1) / 2;
+        img.ycc420.resize(size_t(w) * hgt + 2 * size_t(cw) * ch);
+        uint8_t* yPlane = img.ycc420.data();
+        uint8_t* cbPlane = yPlane + size_t(w) * hgt;
+        uint8_t* crPlane = cbPlane + size_t(cw) * ch;
+        runInBands(ch, opt.threads, [&](uint32_t p0, uint32_t p1) {
+            std::vector<uint8_t> row(size_t(w) * 4);
+            std::vector<uint16_t> rgb(size_t(w) * 6);
+            for (uint32_t pr = p0; pr < p1; ++pr) {
+                const uint32_t y = pr * 2;
+                const bool two = y + 1 < hgt;
+                decodeRow(y, row, rgb.data());
+                if (two) decodeRow(y + 1, row, rgb.data() + size_t(w) * 3);
+                yccRows(rgb.data(), rgb.data() + (two ? size_t(w) * 3 : 0), two, w, yPlane + size_t(y) * w,
+                        yPlane + size_t(y + (two ? 1 : 0)) * w, cbPlane + size_t(pr) * cw, crPlane + size_t(pr) * cw);
+            }
+        });
+        return img;
+    }
+    img.allocate(w, hgt, 3, 16);
+    runInBands(hgt, opt.threads, [&](uint32_t y0, uint32_t y1) {
+        std::vector<uint8_t> row(size_t(w) * 4);
+        for (uint32_t y = y0; y < y1; ++y) decodeRow(y, row, img.px16.data() + size_t(y) * w * 3);
+    });
+    return img;
 }
 
 }  // namespace conv
