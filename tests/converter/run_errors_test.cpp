@@ -88,12 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, BrokenInput,
                                            BadInput{"truncated_16.heic", 2}, BadInput{"truncated_200.heic", 2},
                                            BadInput{"truncated.jpg", 2}, BadInput{"huge.heic", 4},
                                            BadInput{"huge_grid.heic", 4}, BadInput{"missing.heic", 2}),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             for (char& c : n)
-                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return n;
-                         });
+                         [](const auto& info) { return testName(info.param.name); });
 
 TEST(BrokenInput, TruncatedHeicAtEveryCutFails) {
     TempDir tmp;

@@ -43,12 +43,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, HeifToPng,
                          ::testing::Values("single.heic", "grid.heic", "irot1.heic", "imir1.heic",
                                            "grid_irot1_imir0.heic", "alpha.heic", "deep10.heic",
                                            "single_p3_exif6.heic"),
-                         [](const auto& info) {
-                             std::string n = info.param;
-                             for (char& c : n)
-                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return n;
-                         });
+                         [](const auto& info) { return testName(info.param); });
 
 // What TurboJPEG itself makes of libheif's decode at quality 85 (4:2:0,
 // accurate DCT): the converter must not lose more than that.

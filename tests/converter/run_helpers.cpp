@@ -6,6 +6,7 @@
 #include <turbojpeg.h>
 
 #include <atomic>
+#include <cctype>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
@@ -195,6 +196,12 @@ Pixels boxShrink(const Pixels& p, uint32_t f) {
                 r.v[(size_t(y) * r.width + x) * r.channels + c] = uint16_t(s / (f * f) + 0.5);
             }
     return r;
+}
+
+std::string testName(std::string n) {
+    for (char& c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return n;
 }
 
 std::string exifTag(const std::string& file, const std::string& tag) {

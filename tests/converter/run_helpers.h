@@ -56,6 +56,9 @@ double psnr(const Pixels& a, const Pixels& b);
 // Reduces by an integer factor with a box average (to compare sizes that differ).
 Pixels boxShrink(const Pixels& p, uint32_t factor);
 
+// A file name as a test name: "huge_grid.heic" -> "huge_grid_heic".
+std::string testName(std::string fileName);
+
 // One tag through exiftool, "-s3 -n" style (numbers as numbers); empty if absent.
 std::string exifTag(const std::string& file, const std::string& tag);
 

@@ -37,12 +37,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, LosslessInput,
                                            LosslessCase{"deep16.png", "src16.png"},
                                            LosslessCase{"deep16.tif", "src16.png"},
                                            LosslessCase{"plain.bmp", "src.png"}, LosslessCase{"alpha.bmp", "srca.png"}),
-                         [](const auto& info) {
-                             std::string n = info.param.input;
-                             for (char& c : n)
-                                 if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return n;
-                         });
+                         [](const auto& info) { return testName(info.param.input); });
 
 TEST(JpegInput, DecodesExactlyAsTurboJpegDoes) {
     TempDir tmp;

@@ -203,3 +203,42 @@ TEST(Colour, FlattenOnWhiteAndEightBitRounding) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Colour, YccPlanesOfOddSizeExpandToTheirRgb) {
+    // 5x3 picture: chroma planes are 3x2. A flat orange must come back as
+    // itself, everywhere, including the last odd column and row.
+    const double R = 200, G = 100, B = 50;
+    const double Y = 0.299 * R + 0.587 * G + 0.114 * B;
+    const double Cb = 128 - 0.168736 * R - 0.331264 * G + 0.5 * B;
+    const double Cr = 128 + 0.5 * R - 0.418688 * G - 0.081312 * B;
+    Image img;
+    img.width = 5;
+    img.height = 3;
+    img.ycc420.assign(15, uint8_t(Y + 0.5));
+    img.ycc420.insert(img.ycc420.end(), 6, uint8_t(Cb + 0.5));
+    img.ycc420.insert(img.ycc420.end(), 6, uint8_t(Cr + 0.5));
+    expandYcc420(img);
+    EXPECT_FALSE(img.isYcc420());
+    ASSERT_EQ(img.px8.size(), 45u);
+    for (size_t i = 0; i < 15; ++i) {
+        EXPECT_NEAR(img.px8[i * 3], R, 2) << i;
+        EXPECT_NEAR(img.px8[i * 3 + 1], G, 2) << i;
+        EXPECT_NEAR(img.px8[i * 3 + 2], B, 2) << i;
+    }
+}
+
+TEST(Resize, YccPicturesAreExpandedFirst) {
+    Image img;
+    img.width = 4;
+    img.height = 4;
+    img.ycc420.assign(16, 100);
+    img.ycc420.insert(img.ycc420.end(), 8, 128);
+    resizeImage(img, 2, 2, 1);
+    EXPECT_FALSE(img.isYcc420());
+    ASSERT_EQ(img.px8.size(), 12u);
+    for (uint8_t v : img.px8) EXPECT_EQ(v, 100);
+}
+
+}  // namespace

@@ -82,26 +82,25 @@ void to8Bit(Image& img) {
     img.bits = 8;
 }
 
+namespace {
+
+template <typename T>
+void flatten(std::vector<T>& px, size_t n, uint64_t maxv) {
+    T* p = px.data();
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t a = p[i * 4 + 3];
+        for (int c = 0; c < 3; ++c) p[i * 3 + c] = T((p[i * 4 + c] * a + maxv * (maxv - a) + maxv / 2) / maxv);
+    }
+    px.resize(n * 3);
+}
+
+}  // namespace
+
 void flattenOnWhite(Image& img) {
     if (img.channels != 4) return;
     const size_t n = size_t(img.width) * img.height;
-    if (img.bits == 8) {
-        uint8_t* p = img.px8.data();
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t a = p[i * 4 + 3];
-            for (int c = 0; c < 3; ++c)
-                p[i * 3 + c] = uint8_t((p[i * 4 + c] * a + 255 * (255 - a) + 127) / 255);
-        }
-        img.px8.resize(n * 3);
-    } else {
-        uint16_t* p = img.px16.data();
-        for (size_t i = 0; i < n; ++i) {
-            const uint64_t a = p[i * 4 + 3];
-            for (int c = 0; c < 3; ++c)
-                p[i * 3 + c] = uint16_t((p[i * 4 + c] * a + 65535 * (65535 - a) + 32767) / 65535);
-        }
-        img.px16.resize(n * 3);
-    }
+    if (img.bits == 8) flatten(img.px8, n, 255);
+    else flatten(img.px16, n, 65535);
     img.channels = 3;
 }
 

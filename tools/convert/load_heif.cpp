@@ -165,23 +165,13 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
 
     Image img;
     const int ch = alpha ? 4 : 3;
+    img.allocate(uint32_t(w), uint32_t(h), ch, deep ? 16 : 8);
+    const size_t row = size_t(w) * ch;
     if (!deep) {
-        img.width = uint32_t(w);
-        img.height = uint32_t(h);
-        img.channels = ch;
-        img.bits = 8;
-        const size_t row = size_t(w) * ch;
-        img.px8.resize(row * h);
         if (size_t(stride) == row) std::memcpy(img.px8.data(), plane, row * h);
         else
             for (int y = 0; y < h; ++y) std::memcpy(img.px8.data() + row * y, plane + size_t(stride) * y, row);
     } else {
-        img.width = uint32_t(w);
-        img.height = uint32_t(h);
-        img.channels = ch;
-        img.bits = 16;
-        const size_t row = size_t(w) * ch;
-        img.px16.resize(row * h);
         // Samples come as 'bits'-bit values in 16-bit words; widen to the full range
         // by repeating the top bits into the bottom (1023 -> 65535, 512 -> 32800).
         const int b = heif_image_get_bits_per_pixel_range(himg.get(), heif_channel_interleaved);

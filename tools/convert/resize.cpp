@@ -1,5 +1,7 @@
 #include "tools/convert/resize.h"
 
+#include "tools/convert/colour.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -153,6 +155,7 @@ void resizeTyped(const std::vector<T>& src, uint32_t sw, uint32_t sh, int ch, st
 
 void resizeImage(Image& img, uint32_t w, uint32_t h, int threads) {
     if (w == 0 || h == 0 || (w == img.width && h == img.height)) return;
+    expandYcc420(img);
     if (img.bits == 8) {
         std::vector<uint8_t> out;
         resizeTyped(img.px8, img.width, img.height, img.channels, out, w, h, threads);
