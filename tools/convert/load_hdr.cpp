@@ -16,7 +16,7 @@
 //   1. Scene luminance L = 0.2126 R + 0.7152 G + 0.0722 B of linear sRGB
 //      (XYZ pictures are first converted to linear sRGB; EXPOSURE= and
 //      COLORCORR= are undone, so the values are the original radiance).
-//   2. Automatic exposure. On a grid of at most about a million pixels, take
+//   2. Automatic exposure. On a grid of about a quarter of a million pixels, take
 //      the luminances above zero; `lo` is their 1st percentile, `hi` their
 //      99.5th. The log-average of the luminances clamped to [lo, hi] is the
 //      scene's key; clamping keeps a lamp or the sun (a few pixels thousands of
@@ -35,7 +35,8 @@
 //      Where that pushes a channel over 1 (bright saturated light) or below 0
 //      (XYZ colours outside sRGB), the colour is pulled towards the grey of the
 //      same luminance just enough to fit, as film does in highlights. Then the
-//      sRGB transfer curve (a table with linear interpolation) gives 16 bits.
+//      sRGB transfer curve (a table of 4096 steps per octave) gives 16 bits,
+//      or JPEG's YCbCr 4:2:0 when the caller takes that.
 #include "tools/convert/load_hdr.h"
 
 #include <algorithm>
@@ -408,7 +409,7 @@ Header parseHeader(const uint8_t* data, size_t size, const Path& path, const Loa
     std::string_view line;
     if (!nextLine(line) || !startsWith(line, "#?"))
         inputError(path, "not a Radiance HDR picture");
-    bool formatSeen = false;
+    // Old files leave FORMAT out: RGBE is the default.
     for (;;) {
         if (!nextLine(line)) inputError(path, "the Radiance header is cut short or damaged");
         line = trim(line);
@@ -418,7 +419,6 @@ Header parseHeader(const uint8_t* data, size_t size, const Path& path, const Loa
             if (f == "32-bit_rle_rgbe") pic.xyz = false;
             else if (f == "32-bit_rle_xyze") pic.xyz = true;
             else inputError(path, "unsupported Radiance pixel format \"" + std::string(f.substr(0, 40)) + "\"");
-            formatSeen = true;
         } else if (startsWith(line, "EXPOSURE=")) {
             float e;
             if (!parseFloats(line.substr(9), &e, 1) || !(e > 0)) inputError(path, "the Radiance header is damaged (EXPOSURE)");
@@ -432,7 +432,6 @@ Header parseHeader(const uint8_t* data, size_t size, const Path& path, const Loa
         // Comments, the writing program's command line, PIXASPECT, PRIMARIES,
         // VIEW and the like do not change how the pixels look.
     }
-    (void)formatSeen;  // old files leave FORMAT out: RGBE is the default
     if (!std::isfinite(pic.exposure) || !(pic.exposure > 0))
         inputError(path, "the Radiance header is damaged (EXPOSURE)");
 
