@@ -1,7 +1,8 @@
 #include "dialogs/common_dlgs_w.h"
 
+#include "runner/runtime_error.h"
+
 #include <algorithm>
-#include <stdexcept>
 
 namespace tess {
 
@@ -14,11 +15,13 @@ std::wstring UpToFirstNul(const std::wstring& text) {
     return text.substr(0, text.find(L'\0'));
 }
 
+constexpr wchar_t kSource[] = L"CommonDlgsW";
+
 // `text` followed by NULs up to `chars` characters in all.
-std::wstring Padded(const std::wstring& text, std::size_t chars, const char* what) {
+std::wstring Padded(const std::wstring& text, std::size_t chars, const wchar_t* what) {
     if (text.size() > chars) {
-        throw std::invalid_argument(std::string(what) + " is longer than " +
-                                    std::to_string(chars) + " characters");
+        throw RuntimeError{kErrInvalidCall, kSource,
+                           std::wstring(what) + L" is longer than " + std::to_wstring(chars) + L" characters"};
     }
     std::wstring buffer = text;
     buffer.resize(chars, L'\0');
@@ -81,12 +84,12 @@ void CommonDlgsW::PrepareFileDialog(HWND owner) {
     // A MaxFileSize above the usual 256 gets a buffer of that many characters, so the
     // dialog never writes past what it was told it has; a negative one would tell it of
     // four billion.
-    if (MaxFileSize_ < 0) throw std::invalid_argument("MaxFileSize is negative");
+    if (MaxFileSize_ < 0) throw RuntimeError{kErrInvalidCall, kSource, L"MaxFileSize is negative"};
     const std::size_t fileChars =
         std::max(kBufferChars, static_cast<std::size_t>(MaxFileSize_));
     // Both checks come first, so that a refused call leaves the previous record alone.
-    std::wstring file = Padded(FileName_, fileChars, "FileName");
-    std::wstring initDir = Padded(InitDir_, kBufferChars, "InitDir");
+    std::wstring file = Padded(FileName_, fileChars, L"FileName");
+    std::wstring initDir = Padded(InitDir_, kBufferChars, L"InitDir");
 
     filterText_ = Filter_;
     std::replace(filterText_.begin(), filterText_.end(), L'|', L'\0');

@@ -62,8 +62,8 @@ public:
     void SetColor(std::int32_t RHS);
 
     // Each returns true when the user confirmed the dialog; a cancelled or failed dialog
-    // changes no public field. ShowOpen and ShowSave throw std::invalid_argument, before any
-    // dialog opens, when FileName or InitDir does not fit into its buffer or
+    // changes no public field. ShowOpen and ShowSave raise an invalid-call RuntimeError,
+    // before any dialog opens, when FileName or InitDir does not fit into its buffer or
     // MaxFileSize is negative.
     bool ShowColor(HWND hWnd);
     bool ShowOpen(HWND winHwnd);

@@ -1,12 +1,12 @@
 // The records CommonDlgsW hands to the system, and how it reads their results back, with
 // the system calls replaced by fakes that act as a dialog would.
 #include "dialogs/common_dlgs_w.h"
+#include "runner/runtime_error.h"
 #include "tests/dialogs/program_filter.h"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,7 +39,9 @@ struct FakeFileDialog {
         for (const wchar_t* p = record->lpstrFilter; p && *p; p += wcslen(p) + 1) filterParts.push_back(p);
         fileBuffer.assign(record->lpstrFile, record->nMaxFile);
         fileTitleBuffer.assign(record->lpstrFileTitle, record->nMaxFileTitle);
-        initDirBuffer.assign(record->lpstrInitialDir, CommonDlgsW::kBufferChars);
+        initDirBuffer = record->lpstrInitialDir
+                            ? std::wstring(record->lpstrInitialDir, CommonDlgsW::kBufferChars)
+                            : L"<null>";
         title = record->lpstrTitle ? record->lpstrTitle : L"<null>";
         defExt = record->lpstrDefExt ? record->lpstrDefExt : L"<null>";
 
@@ -244,8 +246,15 @@ TEST(CommonDlgsWRecord, TooLongNameOrFolderIsRefusedBeforeAnyDialog) {
     CommonDlgsW dlg(fakes.Calls());
 
     dlg.SetFileName(std::wstring(257, L'a'));
-    EXPECT_THROW(dlg.ShowOpen(nullptr), std::invalid_argument);
-    EXPECT_THROW(dlg.ShowSave(nullptr), std::invalid_argument);
+    try {
+        dlg.ShowOpen(nullptr);
+        ADD_FAILURE() << "a 257-character FileName was accepted";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.number, kErrInvalidCall);
+        EXPECT_EQ(e.source, L"CommonDlgsW");
+        EXPECT_NE(e.description.find(L"FileName"), std::wstring::npos);
+    }
+    EXPECT_THROW(dlg.ShowSave(nullptr), RuntimeError);
     EXPECT_EQ(fakes.open.calls + fakes.save.calls, 0);
     EXPECT_EQ(dlg.FileName(), std::wstring(257, L'a'));
 
@@ -255,12 +264,12 @@ TEST(CommonDlgsWRecord, TooLongNameOrFolderIsRefusedBeforeAnyDialog) {
 
     dlg.SetFileName(L"");
     dlg.SetInitDir(L"C:\\" + std::wstring(254, L'd'));  // 257 characters
-    EXPECT_THROW(dlg.ShowOpen(nullptr), std::invalid_argument);
+    EXPECT_THROW(dlg.ShowOpen(nullptr), RuntimeError);
     EXPECT_EQ(fakes.open.calls, 1);
 
     dlg.SetInitDir(L"");
     dlg.SetMaxFileSize(-1);
-    EXPECT_THROW(dlg.ShowOpen(nullptr), std::invalid_argument);
+    EXPECT_THROW(dlg.ShowOpen(nullptr), RuntimeError);
     EXPECT_EQ(fakes.open.calls, 1);
 }
 

@@ -1,5 +1,6 @@
 #include "tests/dialogs/dialog_driver.h"
 
+#include <chrono>
 #include <fstream>
 #include <system_error>
 
@@ -83,26 +84,32 @@ std::vector<std::wstring> ComboItems(HWND combo) {
     return items;
 }
 
-DialogDriver::DialogDriver(Action action, std::chrono::milliseconds wait)
-    : action_(std::move(action)), wait_(wait), ownerThread_(GetCurrentThreadId()) {
+DialogDriver::DialogDriver(Action action)
+    : action_(std::move(action)), ownerThread_(GetCurrentThreadId()) {
     thread_ = std::thread([this] { Run(); });
 }
 
 DialogDriver::~DialogDriver() { Join(); }
 
 void DialogDriver::Join() {
+    stop_ = true;
     if (thread_.joinable()) thread_.join();
 }
 
 void DialogDriver::Run() {
+    // The Show operation returns only once its dialog has closed, so a dialog that is
+    // still to come is always found before Join stops the watch.
     HWND dialog = nullptr;
-    if (!WaitUntil([&] { return (dialog = FindDialogOfThread(ownerThread_)) != nullptr; }, wait_)) return;
+    while (!(dialog = FindDialogOfThread(ownerThread_))) {
+        if (stop_) return;
+        std::this_thread::sleep_for(20ms);
+    }
     found_ = true;
     // Answered only once the dialog's own loop runs, that is after its initialisation.
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
     action_(dialog);
-    if (WaitUntil([&] { return !IsWindow(dialog); }, 5s)) {
+    if (WaitUntil([&] { return !IsWindow(dialog); }, 15s)) {
         closedByAction_ = true;
         return;
     }
@@ -116,7 +123,7 @@ void DialogDriver::Run() {
             std::this_thread::sleep_for(200ms);
             return false;
         },
-        10s);
+        30s);
 }
 
 TempFolder::TempFolder() {

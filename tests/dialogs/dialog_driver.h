@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -20,13 +19,13 @@ public:
     using Action = std::function<void(HWND dialog)>;
 
     // Starts watching at once: call it before the Show operation that opens the dialog.
-    explicit DialogDriver(Action action,
-                          std::chrono::milliseconds wait = std::chrono::seconds(20));
+    // It watches, however long the dialog takes to appear, until Join.
+    explicit DialogDriver(Action action);
     ~DialogDriver();
     DialogDriver(const DialogDriver&) = delete;
     DialogDriver& operator=(const DialogDriver&) = delete;
 
-    // Waits until the driver is done. A dialog the action left open is cancelled.
+    // Call once the Show operation has returned: stops watching and waits for the thread.
     void Join();
     bool FoundDialog() const { return found_; }
     // False when the action did not close the dialog and the driver had to.
@@ -36,8 +35,8 @@ private:
     void Run();
 
     Action action_;
-    std::chrono::milliseconds wait_;
     DWORD ownerThread_;
+    std::atomic<bool> stop_{false};
     std::atomic<bool> found_{false};
     std::atomic<bool> closedByAction_{false};
     std::thread thread_;
