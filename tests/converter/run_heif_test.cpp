@@ -163,3 +163,23 @@ TEST(HeifDepth, TenBitGivesSixteenBitPngAndEightBitJpeg) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HeifResize, JpegMadeFromResizedPlanesMatchesTheRgbPath) {
+    // To JPEG the planes are resized as they come from the decoder; to PNG the
+    // RGB is. The planes' JPEG must be as close to the resized RGB as a JPEG
+    // made from that RGB itself.
+    TempDir tmp;
+    ASSERT_EQ(runConvert({"-quality", "85%", fixture("grid.heic"), "-resize", "300", tmp.path("h.jpg")}).code, 0);
+    ASSERT_EQ(runConvert({fixture("grid.heic"), "-resize", "300", tmp.path("h.png")}).code, 0);
+    ASSERT_EQ(runConvert({"-quality", "85%", tmp.path("h.png"), tmp.path("viaRgb.jpg")}).code, 0);
+    const Pixels jpg = decodeJpegFile(tmp.path("h.jpg")), png = decodePngFile(tmp.path("h.png"));
+    ASSERT_EQ(jpg.width, 300u);
+    ASSERT_EQ(jpg.height, 225u);
+    EXPECT_GE(psnr(jpg, png), psnr(decodeJpegFile(tmp.path("viaRgb.jpg")), png) - 0.5);
+    EXPECT_GE(psnr(jpg, boxShrink(decodeHeifFile(fixture("grid.heic")), 2)), 30.0);
+    EXPECT_EQ(exifTag(tmp.path("h.jpg"), "Orientation"), "1");
+}
+
+}  // namespace

@@ -229,16 +229,20 @@ TEST(Colour, YccPlanesOfOddSizeExpandToTheirRgb) {
     }
 }
 
-TEST(Resize, YccPicturesAreExpandedFirst) {
+TEST(Resize, YccPicturesAreResizedPlaneByPlane) {
+    // 5x3 luma with 3x2 chroma to 3x3 luma with 2x2 chroma; each plane flat.
     Image img;
-    img.width = 4;
-    img.height = 4;
-    img.ycc420.assign(16, 100);
-    img.ycc420.insert(img.ycc420.end(), 8, 128);
-    resizeImage(img, 2, 2, 1);
-    EXPECT_FALSE(img.isYcc420());
-    ASSERT_EQ(img.px8.size(), 12u);
-    for (uint8_t v : img.px8) EXPECT_EQ(v, 100);
+    img.width = 5;
+    img.height = 3;
+    img.ycc420.assign(15, 100);
+    img.ycc420.insert(img.ycc420.end(), 6, 90);
+    img.ycc420.insert(img.ycc420.end(), 6, 170);
+    resizeImage(img, 3, 3, 2);
+    ASSERT_TRUE(img.isYcc420());
+    EXPECT_EQ(img.width, 3u);
+    EXPECT_EQ(img.height, 3u);
+    const std::vector<uint8_t> want = {100, 100, 100, 100, 100, 100, 100, 100, 100, 90, 90, 90, 90, 170, 170, 170, 170};
+    EXPECT_EQ(img.ycc420, want);
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     LoadOptions lopt;
     lopt.maxPixels = settings.maxPixels;
     lopt.threads = threads;
-    // A 4:2:0 JPEG of the picture as it is can take the decoder's YCbCr directly.
-    lopt.allowYcc420 = format == OutputFormat::Jpeg && opt.quality < 90 && !opt.resize.set;
+    // A 4:2:0 JPEG can take the decoder's YCbCr directly, resized or not.
+    lopt.allowYcc420 = format == OutputFormat::Jpeg && opt.quality < 90;
     Image img = loadAny(in, lopt);
     in.bytes.clear();
     in.bytes.shrink_to_fit();

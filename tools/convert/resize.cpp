@@ -1,7 +1,5 @@
 #include "tools/convert/resize.h"
 
-#include "tools/convert/colour.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -155,8 +153,23 @@ void resizeTyped(const std::vector<T>& src, uint32_t sw, uint32_t sh, int ch, st
 
 void resizeImage(Image& img, uint32_t w, uint32_t h, int threads) {
     if (w == 0 || h == 0 || (w == img.width && h == img.height)) return;
-    expandYcc420(img);
-    if (img.bits == 8) {
+    if (img.isYcc420()) {
+        // YCbCr is an affine function of R'G'B', so resampling each plane gives
+        // what resampling the RGB would, and the result stays ready for JPEG.
+        const uint32_t cw = (img.width + 1) / 2, ch = (img.height + 1) / 2;
+        const uint32_t ncw = (w + 1) / 2, nch = (h + 1) / 2;
+        const size_t ySize = size_t(img.width) * img.height, cSize = size_t(cw) * ch;
+        std::vector<uint8_t> planes[3], out[3];
+        planes[0].assign(img.ycc420.begin(), img.ycc420.begin() + ySize);
+        planes[1].assign(img.ycc420.begin() + ySize, img.ycc420.begin() + ySize + cSize);
+        planes[2].assign(img.ycc420.begin() + ySize + cSize, img.ycc420.end());
+        std::vector<uint8_t>().swap(img.ycc420);
+        resizeTyped(planes[0], img.width, img.height, 1, out[0], w, h, threads);
+        for (int k = 1; k < 3; ++k) resizeTyped(planes[k], cw, ch, 1, out[k], ncw, nch, threads);
+        img.ycc420 = std::move(out[0]);
+        img.ycc420.insert(img.ycc420.end(), out[1].begin(), out[1].end());
+        img.ycc420.insert(img.ycc420.end(), out[2].begin(), out[2].end());
+    } else if (img.bits == 8) {
         std::vector<uint8_t> out;
         resizeTyped(img.px8, img.width, img.height, img.channels, out, w, h, threads);
         img.px8.swap(out);
