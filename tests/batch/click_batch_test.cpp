@@ -236,7 +236,7 @@ TEST_F(ClickBatch, AClickWhileADropBatchConvertsOpensNoDialog) {
         KillTimer(nullptr, id);
         batches->OnSurfaceClick();
     });
-    DialogDriver watcher([](HWND dialog) { testing::Press(dialog, IDCANCEL); }, 2s);
+    DialogDriver watcher([](HWND dialog) { testing::Press(dialog, IDCANCEL); });
     batches_->OnTick();
     watcher.Join();
     EXPECT_FALSE(watcher.FoundDialog());
