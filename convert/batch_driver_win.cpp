@@ -17,6 +17,7 @@
 #include "core/codepage.h"
 #include "dialogs/common_dlgs_w.h"
 #include "runner/dos_outputs.h"
+#include "runner/handle.h"
 #include "runner/message_pump.h"
 #include "runner/runtime_error.h"
 
@@ -72,27 +73,39 @@ RunResult NotConverted(std::wstring reason) {
 }
 
 // What is known of a file before and after a run, to tell a new output from an old one.
+// The converter writes a new file and renames it into place, and gives it the photo's
+// own date: converting the same photo again gives the same date and size, so the file's
+// identity tells the new output from the one an earlier batch left.
 struct FileStamp {
     bool exists = false;
     FILETIME written{};
     DWORD sizeHigh = 0, sizeLow = 0;
+    DWORD volume = 0, indexHigh = 0, indexLow = 0;
 
     static FileStamp Of(const std::wstring& path) {
         FileStamp s;
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
-            !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        const UniqueHandle file(CreateFileW(path.c_str(), 0,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (file && GetFileInformationByHandle(file.get(), &info) &&
+            !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             s.exists = true;
-            s.written = data.ftLastWriteTime;
-            s.sizeHigh = data.nFileSizeHigh;
-            s.sizeLow = data.nFileSizeLow;
+            s.written = info.ftLastWriteTime;
+            s.sizeHigh = info.nFileSizeHigh;
+            s.sizeLow = info.nFileSizeLow;
+            s.volume = info.dwVolumeSerialNumber;
+            s.indexHigh = info.nFileIndexHigh;
+            s.indexLow = info.nFileIndexLow;
         }
         return s;
     }
-    // A file is there now that was not there before, or has been written since.
+    // A file is there now that was not there before, is another file, or has been
+    // written since.
     bool WrittenSince(const FileStamp& before) const {
         if (!exists) return false;
-        return !before.exists || CompareFileTime(&written, &before.written) != 0 ||
+        return !before.exists || volume != before.volume || indexHigh != before.indexHigh ||
+               indexLow != before.indexLow || CompareFileTime(&written, &before.written) != 0 ||
                sizeHigh != before.sizeHigh || sizeLow != before.sizeLow;
     }
 };

@@ -257,6 +257,19 @@ TEST_F(DropBatch, AnOutputLeftByAnEarlierBatchDoesNotPassForANewOne) {
     EXPECT_NE(notices_[0].find(L"old NOOUT.HEIC: produced no output file"), std::wstring::npos);
 }
 
+// The converter gives its output the photo's own date, so converting the same photo again
+// gives a file of the same date and size: it is a new output all the same.
+TEST_F(DropBatch, ConvertingThePhotoAgainIsNoFailure) {
+    const std::wstring photo = Photo(L"again.HEIC");
+    DropFiles({photo});
+    WaitForBatches();
+    DropFiles({photo});
+    WaitForBatches(2);
+    EXPECT_EQ(log_.Inputs().size(), 2u);
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"again.JPG"}));
+    EXPECT_TRUE(notices_.empty()) << testing::Utf8(notices_.empty() ? L"" : notices_[0]);
+}
+
 TEST_F(DropBatch, SameNamesFromTwoFoldersGetNumberedWithinABatchOnly) {
     const std::wstring a = in_ + L"\\A", b = in_ + L"\\B";
     CreateDirectoryW(a.c_str(), nullptr);

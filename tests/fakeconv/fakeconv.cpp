@@ -3,7 +3,9 @@
 //
 //   <folder>\data\convert.exe -quality Q% "IN" [-resize W] "OUT"
 //
-// and writes OUT as a copy of IN followed by a line "#convert <its command line>".
+// and writes OUT as a copy of IN followed by a line "#convert <its command line>". Like the
+// real converter it writes a new file beside OUT, gives it IN's modification time and
+// renames it into place.
 // Markers in the input's file name or in its first 64 KB change what it does:
 //   FAIL       exit 2 with a message on stderr, no output
 //   NOOUT      exit 0 without writing anything
@@ -127,6 +129,15 @@ bool WriteAll(const std::wstring& path, const std::string& bytes) {
            written == bytes.size();
 }
 
+// Gives `to` the last-write time of `from`.
+bool CopyWriteTime(const std::wstring& from, const std::wstring& to) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &data)) return false;
+    UniqueHandle f(CreateFileW(to.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    return f && SetFileTime(f.get(), nullptr, nullptr, &data.ftLastWriteTime);
+}
+
 struct Markers {
     bool fail = false, noOutput = false, mute = false;
     DWORD slowMs = 0;
@@ -163,7 +174,11 @@ int Convert(const std::wstring& commandLine) {
         return 2;
     }
     if (m.noOutput) return 0;
-    if (!WriteAll(args.output, photo + "\n#convert " + ToUtf8(commandLine) + "\n")) {
+    const std::wstring partial = args.output + L".partial";
+    if (!WriteAll(partial, photo + "\n#convert " + ToUtf8(commandLine) + "\n") ||
+        !CopyWriteTime(args.input, partial) ||
+        !MoveFileExW(partial.c_str(), args.output.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(partial.c_str());
         if (!m.mute) Say(L"convert: unable to write '" + args.output + L"'");
         return 1;
     }
