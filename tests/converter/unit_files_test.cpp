@@ -1,12 +1,17 @@
-// The file layer: path pieces and the output that appears only when complete.
+// The file layer: path pieces and the output that appears only when complete;
+// and the JPEG writer's strips, which it writes through that layer.
 #include <gtest/gtest.h>
 
+#include <turbojpeg.h>
+
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <random>
 
 #include "tools/convert/fileio.h"
 #include "tools/convert/image.h"
+#include "tools/convert/savers.h"
 
 using namespace conv;
 namespace fs = std::filesystem;
@@ -123,6 +128,58 @@ TEST(Files, ReadingAMissingFileIsAnInputError) {
         EXPECT_EQ(e.code, kExitInput);
         EXPECT_NE(e.message.find("gone.heic"), std::string::npos);
     }
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<uint8_t> decodeJpeg(const std::string& bytes, int& w, int& h) {
+    tjhandle tj = tjInitDecompress();
+    int ss = 0, cs = 0;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::vector<uint8_t> px;
+    if (tjDecompressHeader3(tj, b, bytes.size(), &w, &h, &ss, &cs) == 0) {
+        px.resize(size_t(w) * h * 3);
+        if (tjDecompress2(tj, b, bytes.size(), px.data(), w, 0, h, TJPF_RGB, TJFLAG_ACCURATEDCT) != 0) px.clear();
+    }
+    tjDestroy(tj);
+    return px;
+}
+
+// Encodes img with the given thread count and returns the file's bytes.
+std::string encode(const Image& img, int quality, int threads, const Folder& f, const std::string& name) {
+    SaveOptions opt;
+    opt.quality = quality;
+    opt.threads = threads;
+    OutFile out(f.at(name));
+    saveJpeg(img, opt, out);
+    out.commit();
+    return contents(f.at(name));
+}
+
+TEST(JpegStrips, JoinedStripsDecodeToTheSamePixelsAsOneRun) {
+    Folder f;
+    Image rgb;
+    rgb.allocate(333, 1100, 3, 8);  // 69 MCU rows at 4:2:0, the last one partial
+    for (size_t i = 0; i < rgb.px8.size(); ++i) rgb.px8[i] = uint8_t((i * 2654435761u) >> 24 ^ (i / 999));
+    Image ycc;
+    ycc.width = 333;
+    ycc.height = 1100;
+    ycc.ycc420.resize(333 * 1100 + 2 * 167 * 550);
+    for (size_t i = 0; i < ycc.ycc420.size(); ++i) ycc.ycc420[i] = uint8_t(128 + 60 * std::sin(i * 0.01));
+    for (const Image* img : {&rgb, &ycc})
+        for (int q : {85, 95}) {
+            SCOPED_TRACE(std::string(img->isYcc420() ? "planes" : "rgb") + " q" + std::to_string(q));
+            const std::string one = encode(*img, q, 1, f, "one.jpg"), three = encode(*img, q, 3, f, "three.jpg");
+            EXPECT_NE(one, three);  // three strips: restart markers in the file
+            int w1 = 0, h1 = 0, w3 = 0, h3 = 0;
+            const std::vector<uint8_t> a = decodeJpeg(one, w1, h1), b = decodeJpeg(three, w3, h3);
+            ASSERT_FALSE(b.empty());
+            EXPECT_EQ(w3, 333);
+            EXPECT_EQ(h3, 1100);
+            EXPECT_TRUE(a == b);
+        }
 }
 
 }  // namespace
