@@ -26,6 +26,7 @@
 #include "runner/handle.h"
 #include "tests/batch/support.h"
 #include "tests/dialogs/dialog_driver.h"
+#include "tests/e2e/drop_run.h"
 
 namespace {
 
@@ -116,13 +117,8 @@ bool TimeBatch(const std::wstring& batchFolder, const std::wstring& outFolder) {
         // The command line of each run, as the batch built it.
         wiring.runDos()->CommandOver.Subscribe([&] { commands.push_back(form.strCommand); });
 
-        IDataObject* data = testing::NewFileDrop(photos);
-        DWORD effect = DROPEFFECT_COPY;
         dropped = NowMs();
-        form.GetDropTarget()->Drop(data, MK_LBUTTON, POINTL{100, 100}, &effect);
-        data->Release();
-        const bool done = testing::PumpUntil(
-            [&] { return !shell.executes.empty() && !wiring.batches()->Busy(); }, std::chrono::minutes(30));
+        const bool done = e2e::DropAndRunBatch(form, wiring, shell, photos, std::chrono::minutes(30));
         finished = NowMs();
         form.Close();
         if (!done || failures || commands.size() != photos.size()) {

@@ -15,6 +15,7 @@
 #include "convert/naming.h"
 #include "tests/batch/support.h"
 #include "tests/dialogs/dialog_driver.h"
+#include "tests/e2e/drop_run.h"
 #include "tests/e2e/e2e_paths.h"
 #include "tests/e2e/jpeg_check.h"
 
@@ -95,12 +96,7 @@ protected:
 
     // Drops the files and runs the window until the batch has opened the output folder.
     void DropAndConvert(const std::vector<std::wstring>& paths) {
-        IDataObject* data = testing::NewFileDrop(paths);
-        DWORD effect = DROPEFFECT_COPY | DROPEFFECT_MOVE;
-        form_->GetDropTarget()->Drop(data, MK_LBUTTON, POINTL{100, 100}, &effect);
-        data->Release();
-        ASSERT_TRUE(testing::PumpUntil(
-            [&] { return !shell_.executes.empty() && !wiring_->batches()->Busy(); }, std::chrono::minutes(5)));
+        ASSERT_TRUE(e2e::DropAndRunBatch(*form_, *wiring_, shell_, paths, std::chrono::minutes(5)));
         EXPECT_EQ(shell_.executes.size(), 1u);
         EXPECT_EQ(form_->Label1.Text(), Form1::kPrompt);
     }
