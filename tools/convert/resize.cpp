@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -142,11 +143,23 @@ void resizeTyped(const std::vector<T>& src, uint32_t sw, uint32_t sh, int ch, st
             }
         }
     };
+    // A worker that runs out of memory must not take the process down from
+    // its thread; the failure is passed on once all have stopped.
+    std::atomic<bool> failed{false};
+    auto guarded = [&]() {
+        try {
+            worker();
+        } catch (...) {
+            failed = true;
+            next = bands;
+        }
+    };
     const int n = std::max(1, std::min<int>(threads, int(bands)));
     std::vector<std::thread> pool;
-    for (int i = 1; i < n; ++i) pool.emplace_back(worker);
-    worker();
+    for (int i = 1; i < n; ++i) pool.emplace_back(guarded);
+    guarded();
     for (auto& t : pool) t.join();
+    if (failed) throw std::bad_alloc();
 }
 
 }  // namespace

@@ -126,7 +126,13 @@ bool encodeInStrips(const Image& img, bool planes, int q, int subsamp, int threa
         std::vector<std::thread> pool;
         for (uint32_t k = 0; k < strips; ++k) {
             const uint32_t y0 = k * perStrip * mcuH, y1 = std::min(img.height, (k + 1) * perStrip * mcuH);
-            pool.emplace_back([&, k, y0, y1] { ok[k] = encodeRows(img, planes, q, subsamp, y0, y1, parts[k], errors[k]); });
+            pool.emplace_back([&, k, y0, y1] {
+                try {
+                    ok[k] = encodeRows(img, planes, q, subsamp, y0, y1, parts[k], errors[k]);
+                } catch (...) {
+                    errors[k] = "out of memory";
+                }
+            });
         }
         for (auto& t : pool) t.join();
     }

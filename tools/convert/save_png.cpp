@@ -233,8 +233,13 @@ void savePng(const Image& img, const SaveOptions& opt, OutFile& out) {
         for (uint32_t y = 0; y < h; y += perSlice) slices.push_back(Slice{y, std::min(h, y + perSlice), {}, 1, 0, {}});
         std::atomic<size_t> next{0};
         auto worker = [&]() {
-            for (size_t i; (i = next++) < slices.size();)
-                deflateSlice(rows, slices[i], i + 1 == slices.size(), type, bpp, effort);
+            for (size_t i; (i = next++) < slices.size();) {
+                try {
+                    deflateSlice(rows, slices[i], i + 1 == slices.size(), type, bpp, effort);
+                } catch (...) {
+                    slices[i].error = "out of memory";
+                }
+            }
         };
         std::vector<std::thread> pool;
         const int n = std::max(1, std::min<int>(opt.threads, int(slices.size())));
