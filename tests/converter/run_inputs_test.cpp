@@ -67,6 +67,37 @@ TEST(TiffInput, OrientationTagIsApplied) {
     EXPECT_EQ(psnr(got, decodePngFile(fixture("src.png"))), std::numeric_limits<double>::infinity());
 }
 
+// EXIF that exiftool copied into a TIFF stored turned (Orientation 6), in
+// either byte order: the picture is turned once, and the camera, the date
+// taken and the GPS position reach every output that carries EXIF.
+class TiffExif : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(TiffExif, CameraDateAndGpsSurviveWithOrientationOne) {
+    TempDir tmp;
+    for (const char* name : {"out.jpg", "out.tif", "out.png"}) {
+        SCOPED_TRACE(name);
+        const std::string out = tmp.path(name);
+        const RunResult r = runConvert({fixture(GetParam()), out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(exifTag(out, "Orientation"), "1");
+        EXPECT_EQ(exifTag(out, "Make"), "FixtureCam");
+        EXPECT_EQ(exifTag(out, "Model"), "Fixture 1");
+        EXPECT_EQ(exifTag(out, "DateTimeOriginal"), "2021:06:01 12:34:56");
+        EXPECT_EQ(exifTag(out, "GPSLatitudeRef"), "N");
+        EXPECT_EQ(exifTag(out, "GPSLatitude"), "48.5");
+        EXPECT_EQ(exifTag(out, "GPSLongitude"), "9.25");
+    }
+    // The TIFF's own structure (strips, compression, ...) is no part of the EXIF.
+    EXPECT_EQ(exifTag(tmp.path("out.jpg"), "StripOffsets"), "");
+    const Pixels got = decodeJpegFile(tmp.path("out.jpg"));
+    ASSERT_EQ(got.width, 600u);
+    ASSERT_EQ(got.height, 450u);
+    EXPECT_GE(psnr(got, decodePngFile(fixture("src.png"))), 30.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, TiffExif, ::testing::Values("exif6.tif", "exif6_be.tif"),
+                         [](const auto& info) { return testName(info.param); });
+
 TEST(GifInput, PaletteColoursAndTransparencyArrive) {
     TempDir tmp;
     ASSERT_EQ(runConvert({fixture("plain.gif"), tmp.path("p.png")}).code, 0);

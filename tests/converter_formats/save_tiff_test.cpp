@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tests/converter_formats/saver_support.h"
+#include "tools/convert/exif.h"
 #include "tools/convert/save_tiff.h"
 
 using namespace savetest;
@@ -290,4 +291,54 @@ TEST(SaveTiff, ExifPartsParsedAndLaidOut) {
     EXPECT_EQ(blob[at + 4], 250);  // denominator 250
     EXPECT_TRUE(conv::parseExif({}).ifd0.empty());
     EXPECT_TRUE(conv::parseExif({'I', 'I', 43, 0, 8, 0, 0, 0}).ifd0.empty());
+}
+
+// The EXIF block the TIFF loader makes from a TIFF file's own directories (the
+// EXIF builder's block is a TIFF structure too).
+TEST(ExifFromTiffFile, KeepsTheShotAndBothDirectoriesInLittleEndian) {
+    const std::vector<uint8_t> block = conv::exifFromTiffFile(ExifBuilder(true).build());
+    ASSERT_GE(block.size(), 8u);
+    EXPECT_EQ(block[0], 'I');
+    EXPECT_EQ(conv::exifOrientation(block), 1);
+    const auto parts = conv::parseExif(block);
+    EXPECT_FALSE(parts.bigEndian);
+    std::vector<uint16_t> tags;
+    for (const auto& e : parts.ifd0) tags.push_back(e.tag);
+    EXPECT_EQ(tags, (std::vector<uint16_t>{271, 272, 274, 306, 34665, 34853}));
+    ASSERT_EQ(parts.exif.size(), 3u);
+    const conv::TiffEntry* exposure = conv::findEntry(parts.exif, 33434);
+    ASSERT_NE(exposure, nullptr);
+    EXPECT_EQ(exposure->value, (std::vector<uint8_t>{1, 0, 0, 0, 250, 0, 0, 0}));
+    const conv::TiffEntry* latitude = conv::findEntry(parts.gps, 2);
+    ASSERT_NE(latitude, nullptr);
+    EXPECT_EQ(latitude->value,
+              (std::vector<uint8_t>{48, 0, 0, 0, 1, 0, 0, 0, 51, 0, 0, 0, 1, 0, 0, 0, 39, 1, 0, 0, 10, 0, 0, 0}));
+    const conv::TiffEntry* model = conv::findEntry(parts.ifd0, 272);
+    ASSERT_NE(model, nullptr);
+    EXPECT_EQ(std::string(model->value.begin(), model->value.end()), std::string("EOS 30D test") + '\0');
+}
+
+TEST(ExifFromTiffFile, APictureWithNothingAboutTheShotGetsNoBlock) {
+    // IFD0 with one ASCII entry: Software "ab", then Make "ab".
+    std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x31, 0x01, 2, 0, 3, 0, 0, 0, 'a', 'b', 0, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(conv::exifFromTiffFile(tiff).empty());
+    tiff[10] = 0x0F;  // tag 271, Make
+    const auto block = conv::exifFromTiffFile(tiff);
+    ASSERT_FALSE(block.empty());
+    EXPECT_EQ(conv::exifOrientation(block), 1);
+    EXPECT_NE(conv::findEntry(conv::parseExif(block).ifd0, 271), nullptr);
+}
+
+TEST(ExifFromTiffFile, DamagedFilesGiveWhatCanBeReadAndNeverReadPastTheEnd) {
+    const auto good = ExifBuilder(false).build();
+    for (size_t cut = 0; cut < good.size(); cut += 7) {
+        const std::vector<uint8_t> part(good.begin(), good.begin() + ptrdiff_t(cut));
+        const auto block = conv::exifFromTiffFile(part);
+        if (cut < 8) {
+            EXPECT_TRUE(block.empty()) << cut;
+        }
+        if (!block.empty()) {
+            EXPECT_EQ(conv::exifOrientation(block), 1) << cut;
+        }
+    }
 }

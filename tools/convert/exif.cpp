@@ -2,27 +2,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace conv {
 
 namespace {
 
-// Reads IFD0 of a TIFF structure and finds the Orientation entry; returns the
-// offset of its value field, or 0 when absent or malformed.
+// A TIFF structure in memory; ok() before every read.
 struct TiffView {
     const uint8_t* d;
     size_t n;
     bool le;
-    bool ok(size_t off, size_t len) const { return off <= n && len <= n - off; }
-    uint16_t u16(size_t off) const {
-        return le ? uint16_t(d[off] | d[off + 1] << 8) : uint16_t(d[off] << 8 | d[off + 1]);
-    }
-    uint32_t u32(size_t off) const {
-        return le ? uint32_t(d[off]) | uint32_t(d[off + 1]) << 8 | uint32_t(d[off + 2]) << 16 |
-                        uint32_t(d[off + 3]) << 24
-                  : uint32_t(d[off]) << 24 | uint32_t(d[off + 1]) << 16 | uint32_t(d[off + 2]) << 8 |
-                        uint32_t(d[off + 3]);
-    }
+    bool ok(uint64_t off, uint64_t len) const { return off <= n && len <= n - off; }
+    uint16_t u16(size_t off) const { return tiffU16(d + off, !le); }
+    uint32_t u32(size_t off) const { return tiffU32(d + off, !le); }
 };
 
 bool view(const std::vector<uint8_t>& t, TiffView& v) {
@@ -35,6 +28,8 @@ bool view(const std::vector<uint8_t>& t, TiffView& v) {
     return true;
 }
 
+// Finds IFD0's Orientation entry; returns the offset of its value field, or 0
+// when absent or malformed.
 size_t orientationValueOffset(const TiffView& v) {
     uint32_t ifd = v.u32(4);
     if (!v.ok(ifd, 2)) return 0;
@@ -48,6 +43,19 @@ size_t orientationValueOffset(const TiffView& v) {
 }
 
 }  // namespace
+
+uint16_t tiffU16(const uint8_t* p, bool be) { return be ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]); }
+uint32_t tiffU32(const uint8_t* p, bool be) {
+    return be ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
+              : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+}
+void tiffPut16(uint8_t* p, uint16_t x, bool be) {
+    p[0] = uint8_t(be ? x >> 8 : x);
+    p[1] = uint8_t(be ? x : x >> 8);
+}
+void tiffPut32(uint8_t* p, uint32_t x, bool be) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(x >> (be ? 24 - 8 * i : 8 * i));
+}
 
 int exifOrientation(const std::vector<uint8_t>& tiff) {
     TiffView v;
@@ -63,8 +71,7 @@ bool setExifOrientation(std::vector<uint8_t>& tiff, int value) {
     if (!view(tiff, v)) return false;
     size_t off = orientationValueOffset(v);
     if (!off) return false;
-    if (v.le) { tiff[off] = uint8_t(value); tiff[off + 1] = uint8_t(value >> 8); }
-    else { tiff[off] = uint8_t(value >> 8); tiff[off + 1] = uint8_t(value); }
+    tiffPut16(tiff.data() + off, uint16_t(value), !v.le);
     return true;
 }
 
@@ -178,6 +185,152 @@ std::vector<uint8_t> buildExif(const ShotInfo& s) {
     writeIfd(out, ifd0);
     if (!exif.empty()) writeIfd(out, exif);
     if (!gps.empty()) writeIfd(out, gps);
+    return out;
+}
+
+}  // namespace conv
+
+namespace conv {
+
+namespace {
+
+constexpr uint16_t kTagInteropIfd = 40965;
+constexpr uint16_t kTagPixelXDimension = 40962;
+constexpr uint16_t kTagPixelYDimension = 40963;
+constexpr size_t kMaxEntries = 1000;
+
+// Size in bytes of one value of a TIFF field type; 0 for types we do not copy.
+uint32_t typeSize(uint16_t type) {
+    switch (type) {
+        case 1: case 2: case 6: case 7: return 1;   // BYTE ASCII SBYTE UNDEFINED
+        case 3: case 8: return 2;                   // SHORT SSHORT
+        case 4: case 9: case 11: case 13: return 4; // LONG SLONG FLOAT IFD
+        case 5: case 10: case 12: return 8;         // RATIONAL SRATIONAL DOUBLE
+        default: return 0;
+    }
+}
+// Unit of byte swapping: rationals are two 32-bit numbers.
+uint32_t swapUnit(uint16_t type) {
+    const uint32_t s = typeSize(type);
+    return (type == 5 || type == 10) ? 4 : s;
+}
+
+std::vector<TiffEntry> readIfd(const TiffView& r, uint32_t off) {
+    std::vector<TiffEntry> out;
+    if (off == 0 || !r.ok(off, 2)) return out;
+    const uint32_t n = r.u16(off);
+    if (n > kMaxEntries || !r.ok(off + 2, uint64_t(n) * 12)) return out;
+    for (uint32_t i = 0; i < n; ++i) {
+        const size_t e = off + 2 + size_t(i) * 12;
+        TiffEntry t;
+        t.tag = r.u16(e);
+        t.type = r.u16(e + 2);
+        t.count = r.u32(e + 4);
+        const uint32_t size = typeSize(t.type);
+        if (size == 0) continue;
+        const uint64_t bytes = uint64_t(size) * t.count;
+        const uint64_t valueOff = bytes <= 4 ? e + 8 : r.u32(e + 8);
+        if (!r.ok(valueOff, bytes)) continue;
+        t.value.assign(r.d + valueOff, r.d + valueOff + bytes);
+        out.push_back(std::move(t));
+    }
+    return out;
+}
+
+uint32_t pointerValue(const TiffEntry* e, bool be) {
+    if (!e || (e->type != 4 && e->type != 13) || e->count != 1) return 0;
+    return tiffU32(e->value.data(), be);
+}
+
+}  // namespace
+
+const TiffEntry* findEntry(const std::vector<TiffEntry>& ifd, uint16_t tag) {
+    for (const auto& e : ifd)
+        if (e.tag == tag) return &e;
+    return nullptr;
+}
+
+ExifParts parseExif(const std::vector<uint8_t>& tiff) {
+    ExifParts p;
+    TiffView r;
+    if (!view(tiff, r)) return p;
+    p.bigEndian = !r.le;
+    p.ifd0 = readIfd(r, r.u32(4));
+    p.exif = readIfd(r, pointerValue(findEntry(p.ifd0, kTagExifIfd), p.bigEndian));
+    p.gps = readIfd(r, pointerValue(findEntry(p.ifd0, kTagGpsIfd), p.bigEndian));
+    std::erase_if(p.exif, [](const TiffEntry& e) {
+        return e.tag == kTagInteropIfd || e.tag == kTagPixelXDimension || e.tag == kTagPixelYDimension;
+    });
+    return p;
+}
+
+std::vector<uint8_t> serialiseIfd(const std::vector<TiffEntry>& entriesIn, bool srcBigEndian, bool be, uint32_t base) {
+    std::vector<TiffEntry> entries = entriesIn;
+    std::stable_sort(entries.begin(), entries.end(), [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
+    const size_t tableSize = 2 + entries.size() * 12 + 4;
+    std::vector<uint8_t> out(tableSize, 0);
+    tiffPut16(out.data(), uint16_t(entries.size()), be);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const TiffEntry& e = entries[i];
+        std::vector<uint8_t> v = e.value;
+        const uint32_t unit = swapUnit(e.type);
+        if (srcBigEndian != be && unit > 1)
+            for (size_t k = 0; k + unit <= v.size(); k += unit) std::reverse(v.begin() + ptrdiff_t(k), v.begin() + ptrdiff_t(k + unit));
+        const size_t at = 2 + i * 12;
+        tiffPut16(out.data() + at, e.tag, be);
+        tiffPut16(out.data() + at + 2, e.type, be);
+        tiffPut32(out.data() + at + 4, e.count, be);
+        if (v.size() <= 4) {
+            std::copy(v.begin(), v.end(), out.begin() + ptrdiff_t(at + 8));
+        } else {
+            if (out.size() & 1) out.push_back(0);  // values start on a word boundary
+            tiffPut32(out.data() + at + 8, base + uint32_t(out.size()), be);
+            out.insert(out.end(), v.begin(), v.end());
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> exifFromTiffFile(const std::vector<uint8_t>& file) {
+    const ExifParts p = parseExif(file);
+    const bool be = p.bigEndian;
+    std::vector<TiffEntry> ifd0;
+    bool aboutTheShot = !p.exif.empty() || !p.gps.empty();
+    for (const TiffEntry& e : p.ifd0) {
+        if (e.type != 2 || std::find(std::begin(kShotTags), std::end(kShotTags), e.tag) == std::end(kShotTags)) continue;
+        ifd0.push_back(e);
+        if (e.tag != 305) aboutTheShot = true;  // Software alone says nothing about the picture
+    }
+    if (!aboutTheShot) return {};
+
+    // Values are given in the source's byte order; serialiseIfd turns them.
+    TiffEntry orientation{0x0112, 3, 1, std::vector<uint8_t>(2)};
+    tiffPut16(orientation.value.data(), 1, be);
+    ifd0.push_back(orientation);
+    auto pointer = [&](uint16_t tag) {
+        ifd0.push_back(TiffEntry{tag, 4, 1, std::vector<uint8_t>(4)});
+        return ifd0.size() - 1;
+    };
+    const size_t exifPtr = p.exif.empty() ? 0 : pointer(kTagExifIfd);
+    const size_t gpsPtr = p.gps.empty() ? 0 : pointer(kTagGpsIfd);
+
+    // IFD0 at 8, then the EXIF directory, then the GPS directory, each on a word
+    // boundary. A directory's size does not depend on where it sits.
+    auto evenSize = [](size_t n) { return (n + 1) & ~size_t(1); };
+    const uint32_t exifAt = uint32_t(8 + evenSize(serialiseIfd(ifd0, be, false, 8).size()));
+    const uint32_t gpsAt = uint32_t(exifAt + (p.exif.empty() ? 0 : evenSize(serialiseIfd(p.exif, be, false, exifAt).size())));
+    if (exifPtr) tiffPut32(ifd0[exifPtr].value.data(), exifAt, be);
+    if (gpsPtr) tiffPut32(ifd0[gpsPtr].value.data(), gpsAt, be);
+
+    std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    auto append = [&](const std::vector<TiffEntry>& ifd) {
+        const std::vector<uint8_t> blob = serialiseIfd(ifd, be, false, uint32_t(out.size()));
+        out.insert(out.end(), blob.begin(), blob.end());
+        if (out.size() & 1) out.push_back(0);
+    };
+    append(ifd0);
+    if (!p.exif.empty()) append(p.exif);
+    if (!p.gps.empty()) append(p.gps);
     return out;
 }
 

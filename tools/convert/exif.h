@@ -1,5 +1,7 @@
-// Small EXIF (TIFF structure) helpers: the Orientation tag is all the converter
-// touches; everything else is carried through byte for byte.
+// Small EXIF (TIFF structure) helpers: Orientation read and reset (everything
+// else in a kept block is carried through byte for byte), a fresh block for
+// camera raw files, and directories copied between TIFF structures (a TIFF
+// input's EXIF, a TIFF output's EXIF and GPS directories).
 #pragma once
 
 #include <cstdint>
@@ -42,5 +44,53 @@ struct ShotInfo {
 // A little-endian TIFF structure with IFD0 (Make, Model, Orientation 1,
 // DateTime), the EXIF IFD and, when known, the GPS IFD.
 std::vector<uint8_t> buildExif(const ShotInfo& s);
+
+// Numbers in a TIFF structure's byte order.
+uint16_t tiffU16(const uint8_t* p, bool bigEndian);
+uint32_t tiffU32(const uint8_t* p, bool bigEndian);
+void tiffPut16(uint8_t* p, uint16_t v, bool bigEndian);
+void tiffPut32(uint8_t* p, uint32_t v, bool bigEndian);
+
+constexpr uint16_t kTagExifIfd = 34665;
+constexpr uint16_t kTagGpsIfd = 34853;
+
+// One directory of a TIFF structure, entries as found (values in the
+// structure's byte order), for copying into another file.
+struct TiffEntry {
+    uint16_t tag = 0;
+    uint16_t type = 0;
+    uint32_t count = 0;
+    std::vector<uint8_t> value;  // count * size of type bytes
+};
+struct ExifParts {
+    bool bigEndian = false;
+    std::vector<TiffEntry> ifd0, exif, gps;
+};
+
+const TiffEntry* findEntry(const std::vector<TiffEntry>& ifd, uint16_t tag);
+
+// Reads IFD0 and the EXIF and GPS directories of an EXIF block, or of a TIFF
+// file (the same structure). Damaged parts are left out; an unreadable block
+// gives empty lists. Left out of the EXIF directory: the pointer to an
+// Interoperability directory, and PixelXDimension/PixelYDimension (the size of
+// the picture they came with, not of the one they go with).
+ExifParts parseExif(const std::vector<uint8_t>& tiff);
+
+// Lays out one directory (entry table, next-directory 0, then values longer
+// than 4 bytes) to sit at file offset `base`, in little-endian or big-endian
+// order as `bigEndian` says; values are converted from the source's order.
+std::vector<uint8_t> serialiseIfd(const std::vector<TiffEntry>& entries, bool srcBigEndian, bool bigEndian,
+                                  uint32_t base);
+
+// The tags of a TIFF file's main directory that describe the shot rather than
+// the pixels, all ASCII: ImageDescription, Make, Model, Software, DateTime,
+// Artist, Copyright.
+constexpr uint16_t kShotTags[] = {270, 271, 272, 305, 306, 315, 33432};
+
+// The EXIF block of a TIFF file: the shot tags of its main directory with
+// Orientation 1, and its EXIF and GPS directories entry for entry (maker note
+// included), little-endian. Empty when the file has neither directory and no
+// shot tag but Software.
+std::vector<uint8_t> exifFromTiffFile(const std::vector<uint8_t>& file);
 
 }  // namespace conv

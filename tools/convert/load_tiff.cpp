@@ -1,12 +1,14 @@
 // TIFF input through libtiff, read from memory. 8- and 16-bit RGB(A) and grey
 // in strips keep their depth; every other layout (palette, YCbCr, tiles, 1-bit,
 // CMYK, ...) goes through libtiff's RGBA reader at 8 bits. The Orientation tag
-// is applied to the pixels.
+// is applied to the pixels. The EXIF block is made from the file's own EXIF and
+// GPS directories and the shot's tags in its main directory.
 #include <tiffio.h>
 
 #include <cstring>
 #include <memory>
 
+#include "tools/convert/exif.h"
 #include "tools/convert/loaders.h"
 #include "tools/convert/orient.h"
 
@@ -158,6 +160,7 @@ Image loadTiff(const InputFile& in, const LoadOptions& opt) {
         img.xmp.assign(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + len);
     if (photometric != PHOTOMETRIC_RGB && !grey) img.icc.clear();  // a CMYK or Lab profile does not fit RGB pixels
     if (grey && !img.icc.empty()) img.icc.clear();                 // a grey profile does not describe RGB
+    img.exif = exifFromTiffFile(in.bytes);  // with Orientation 1: the pixels are turned below
     applyOrientation(img, orientation);
     return img;
 }

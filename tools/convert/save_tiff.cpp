@@ -11,93 +11,11 @@
 #include <string>
 #include <thread>
 
+#include "tools/convert/exif.h"
+
 namespace conv {
 
 namespace {
-
-constexpr uint16_t kTagExifIfd = 34665;
-constexpr uint16_t kTagGpsIfd = 34853;
-constexpr uint16_t kTagInteropIfd = 40965;
-constexpr uint16_t kTagPixelXDimension = 40962;  // sizes of a compressed picture: meaningless
-constexpr uint16_t kTagPixelYDimension = 40963;  // in TIFF, whose own tags give the size
-constexpr size_t kMaxEntries = 1000;
-
-// Size in bytes of one value of a TIFF field type; 0 for types we do not copy.
-uint32_t typeSize(uint16_t type) {
-    switch (type) {
-        case 1: case 2: case 6: case 7: return 1;   // BYTE ASCII SBYTE UNDEFINED
-        case 3: case 8: return 2;                   // SHORT SSHORT
-        case 4: case 9: case 11: case 13: return 4; // LONG SLONG FLOAT IFD
-        case 5: case 10: case 12: return 8;         // RATIONAL SRATIONAL DOUBLE
-        default: return 0;
-    }
-}
-// Unit of byte swapping: rationals are two 32-bit numbers.
-uint32_t swapUnit(uint16_t type) {
-    const uint32_t s = typeSize(type);
-    return (type == 5 || type == 10) ? 4 : s;
-}
-
-class Reader {
-public:
-    Reader(const std::vector<uint8_t>& b, bool be) : b_(b), be_(be) {}
-    bool has(uint64_t off, uint64_t n) const { return off <= b_.size() && n <= b_.size() - off; }
-    uint16_t u16(size_t off) const {
-        return be_ ? uint16_t(b_[off] << 8 | b_[off + 1]) : uint16_t(b_[off + 1] << 8 | b_[off]);
-    }
-    uint32_t u32(size_t off) const {
-        return be_ ? uint32_t(b_[off]) << 24 | uint32_t(b_[off + 1]) << 16 | uint32_t(b_[off + 2]) << 8 | b_[off + 3]
-                   : uint32_t(b_[off + 3]) << 24 | uint32_t(b_[off + 2]) << 16 | uint32_t(b_[off + 1]) << 8 | b_[off];
-    }
-    const uint8_t* at(size_t off) const { return b_.data() + off; }
-
-private:
-    const std::vector<uint8_t>& b_;
-    bool be_;
-};
-
-std::vector<TiffEntry> readIfd(const Reader& r, uint32_t off) {
-    std::vector<TiffEntry> out;
-    if (off == 0 || !r.has(off, 2)) return out;
-    const uint32_t n = r.u16(off);
-    if (n > kMaxEntries || !r.has(off + 2, uint64_t(n) * 12)) return out;
-    for (uint32_t i = 0; i < n; ++i) {
-        const size_t e = off + 2 + size_t(i) * 12;
-        TiffEntry t;
-        t.tag = r.u16(e);
-        t.type = r.u16(e + 2);
-        t.count = r.u32(e + 4);
-        const uint32_t size = typeSize(t.type);
-        if (size == 0) continue;
-        const uint64_t bytes = uint64_t(size) * t.count;
-        const uint64_t valueOff = bytes <= 4 ? e + 8 : r.u32(e + 8);
-        if (!r.has(valueOff, bytes)) continue;
-        t.value.assign(r.at(valueOff), r.at(valueOff) + bytes);
-        out.push_back(std::move(t));
-    }
-    return out;
-}
-
-const TiffEntry* find(const std::vector<TiffEntry>& ifd, uint16_t tag) {
-    for (const auto& e : ifd)
-        if (e.tag == tag) return &e;
-    return nullptr;
-}
-
-uint32_t pointerValue(const TiffEntry* e, bool be) {
-    if (!e || (e->type != 4 && e->type != 13) || e->count != 1) return 0;
-    const uint8_t* v = e->value.data();
-    return be ? uint32_t(v[0]) << 24 | uint32_t(v[1]) << 16 | uint32_t(v[2]) << 8 | v[3]
-              : uint32_t(v[3]) << 24 | uint32_t(v[2]) << 16 | uint32_t(v[1]) << 8 | v[0];
-}
-
-void put16(std::vector<uint8_t>& v, size_t at, uint16_t x, bool be) {
-    v[at] = uint8_t(be ? x >> 8 : x);
-    v[at + 1] = uint8_t(be ? x : x >> 8);
-}
-void put32(std::vector<uint8_t>& v, size_t at, uint32_t x, bool be) {
-    for (int i = 0; i < 4; ++i) v[at + size_t(i)] = uint8_t(x >> (be ? 24 - 8 * i : 8 * i));
-}
 
 // The output file for libtiff: its procedures must not throw, so an OutFile
 // error is kept here and rethrown once libtiff has given up.
@@ -277,17 +195,14 @@ void appendExifDirectories(OutFile& out, const ExifParts& parts, bool hasExif, b
     out.seek(0, SEEK_SET);
     if (out.read(header, 8) != 8) throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": cannot read back the TIFF file"};
     const bool be = header[0] == 'M';
-    std::vector<uint8_t> hv(header, header + 8);
-    const Reader hr(hv, be);
-    const uint32_t ifd0 = hr.u32(4);
+    const uint32_t ifd0 = tiffU32(header + 4, be);
 
-    std::vector<uint8_t> count(2);
+    uint8_t count[2] = {0, 0};
     out.seek(ifd0, SEEK_SET);
-    out.read(count.data(), 2);
-    const uint32_t n = Reader(count, be).u16(0);
+    out.read(count, 2);
+    const uint32_t n = tiffU16(count, be);
     std::vector<uint8_t> entries(size_t(n) * 12);
     out.read(entries.data(), entries.size());
-    const Reader er(entries, be);
 
     auto append = [&](const std::vector<TiffEntry>& ifd, uint16_t pointerTag) {
         int64_t end = out.size();
@@ -302,11 +217,11 @@ void appendExifDirectories(OutFile& out, const ExifParts& parts, bool hasExif, b
         out.seek(0, SEEK_END);
         out.write(blob.data(), blob.size());
         for (uint32_t i = 0; i < n; ++i) {
-            if (er.u16(size_t(i) * 12) != pointerTag) continue;
-            std::vector<uint8_t> v(4);
-            put32(v, 0, uint32_t(end), be);
+            if (tiffU16(entries.data() + size_t(i) * 12, be) != pointerTag) continue;
+            uint8_t v[4];
+            tiffPut32(v, uint32_t(end), be);
             out.seek(int64_t(ifd0) + 2 + int64_t(i) * 12 + 8, SEEK_SET);
-            out.write(v.data(), 4);
+            out.write(v, 4);
         }
     };
     if (hasExif) append(parts.exif, kTagExifIfd);
@@ -315,51 +230,6 @@ void appendExifDirectories(OutFile& out, const ExifParts& parts, bool hasExif, b
 }
 
 }  // namespace
-
-ExifParts parseExif(const std::vector<uint8_t>& tiff) {
-    ExifParts p;
-    if (tiff.size() < 8) return p;
-    if (tiff[0] == 'M' && tiff[1] == 'M') p.bigEndian = true;
-    else if (!(tiff[0] == 'I' && tiff[1] == 'I')) return p;
-    const Reader r(tiff, p.bigEndian);
-    if (r.u16(2) != 42) return p;
-    p.ifd0 = readIfd(r, r.u32(4));
-    const uint32_t exifOff = pointerValue(find(p.ifd0, kTagExifIfd), p.bigEndian);
-    const uint32_t gpsOff = pointerValue(find(p.ifd0, kTagGpsIfd), p.bigEndian);
-    p.exif = readIfd(r, exifOff);
-    p.gps = readIfd(r, gpsOff);
-    std::erase_if(p.exif, [](const TiffEntry& e) {
-        return e.tag == kTagInteropIfd || e.tag == kTagPixelXDimension || e.tag == kTagPixelYDimension;
-    });
-    return p;
-}
-
-std::vector<uint8_t> serialiseIfd(const std::vector<TiffEntry>& entriesIn, bool srcBigEndian, bool be, uint32_t base) {
-    std::vector<TiffEntry> entries = entriesIn;
-    std::stable_sort(entries.begin(), entries.end(), [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
-    const size_t tableSize = 2 + entries.size() * 12 + 4;
-    std::vector<uint8_t> out(tableSize, 0);
-    put16(out, 0, uint16_t(entries.size()), be);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const TiffEntry& e = entries[i];
-        std::vector<uint8_t> v = e.value;
-        const uint32_t unit = swapUnit(e.type);
-        if (srcBigEndian != be && unit > 1)
-            for (size_t k = 0; k + unit <= v.size(); k += unit) std::reverse(v.begin() + ptrdiff_t(k), v.begin() + ptrdiff_t(k + unit));
-        const size_t at = 2 + i * 12;
-        put16(out, at, e.tag, be);
-        put16(out, at + 2, e.type, be);
-        put32(out, at + 4, e.count, be);
-        if (v.size() <= 4) {
-            std::copy(v.begin(), v.end(), out.begin() + ptrdiff_t(at + 8));
-        } else {
-            if (out.size() & 1) out.push_back(0);  // values start on a word boundary
-            put32(out, at + 8, base + uint32_t(out.size()), be);
-            out.insert(out.end(), v.begin(), v.end());
-        }
-    }
-    return out;
-}
 
 // -quality chooses the Deflate effort. Measured on a 12 MP photograph after
 // the predictor (CPU time of one core, file size):
@@ -409,7 +279,7 @@ void saveTiff(const Image& img, const SaveOptions& opt, OutFile& out) {
         {270, TIFFTAG_IMAGEDESCRIPTION}, {271, TIFFTAG_MAKE}, {272, TIFFTAG_MODEL}, {305, TIFFTAG_SOFTWARE},
         {306, TIFFTAG_DATETIME}, {315, TIFFTAG_ARTIST}, {33432, TIFFTAG_COPYRIGHT}};
     for (const auto& [tag, field] : asciiTags) {
-        const TiffEntry* e = find(exif.ifd0, tag);
+        const TiffEntry* e = findEntry(exif.ifd0, tag);
         if (!ok || !e || e->type != 2) continue;
         const std::string s = asciiValue(*e);
         if (!s.empty()) ok = TIFFSetField(t, field, s.c_str());

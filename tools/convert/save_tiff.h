@@ -24,27 +24,4 @@ struct TiffEffort {
 };
 TiffEffort tiffEffort(int quality, bool qualityGiven);
 
-// One directory of a TIFF structure, entries as found (values in the
-// structure's byte order), for copying into another file.
-struct TiffEntry {
-    uint16_t tag = 0;
-    uint16_t type = 0;
-    uint32_t count = 0;
-    std::vector<uint8_t> value;  // count * size of type bytes
-};
-struct ExifParts {
-    bool bigEndian = false;
-    std::vector<TiffEntry> ifd0, exif, gps;
-};
-
-// Reads IFD0 and the EXIF and GPS directories of an EXIF block. Damaged parts
-// are left out; an unreadable block gives empty lists.
-ExifParts parseExif(const std::vector<uint8_t>& tiff);
-
-// Lays out one directory (entry table, next-directory 0, then values longer
-// than 4 bytes) to sit at file offset `base`, in little-endian or big-endian
-// order as `bigEndian` says; values are converted from the source's order.
-std::vector<uint8_t> serialiseIfd(const std::vector<TiffEntry>& entries, bool srcBigEndian, bool bigEndian,
-                                  uint32_t base);
-
 }  // namespace conv
