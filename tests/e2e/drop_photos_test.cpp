@@ -136,6 +136,17 @@ TEST_F(DroppedPhotos, EveryKindComesOutRight) {
     CheckOutput(out_, {L"scene.JPG", 256, 128, {}, false, {}, e2e::Reference(L"scene")});
 }
 
+// A DNG, the camera raw format every raw developer writes, marked as taken upright in
+// portrait: it comes out turned, at the sensor's full visible area.
+TEST_F(DroppedPhotos, ADngComesOutTurnedAsTheCameraHeldIt) {
+    const std::wstring dng = e2e::Photo(L"camera_rot6.dng");
+    if (!IsFile(dng)) GTEST_SKIP() << "no DNG photo: the native build's make_dng was not there (see e2e.photos)";
+    DropAndConvert({dng});
+    EXPECT_TRUE(notices_.empty()) << Notices();
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"camera_rot6.JPG"}));
+    CheckOutput(out_, {L"camera_rot6.JPG", 2348, 3522, {}, true, {}, e2e::Reference(L"camera_rot6")});
+}
+
 // A Japanese name: code page 932 holds it, so the converter gets it on its (ANSI) command
 // line and the output keeps the name; 1252 does not, so the photo is converted from a
 // scratch copy in c:\tmp and the output is named by the time.
