@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "bench/timing.h"
 #include "app/form1_wiring.h"
 #include "convert/batch_driver_win.h"
 #include "runner/dos_outputs.h"
@@ -25,31 +26,11 @@ namespace {
 
 using namespace tess;
 
-double NowMs() {
-    using Ms = std::chrono::duration<double, std::milli>;
-    return Ms(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
+using bench::Median;
+using bench::NowMs;
 
 // The converter alone: started hidden with the batch's command line and waited for.
-double ConverterAloneMs(std::wstring command) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION started{};
-    const double begin = NowMs();
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &started))
-        return -1;
-    const UniqueHandle process(started.hProcess), thread(started.hThread);
-    WaitForSingleObject(process.get(), INFINITE);
-    return NowMs() - begin;
-}
+double ConverterAloneMs(std::wstring command) { return bench::TimedRunMs(std::move(command)); }
 
 }  // namespace
 

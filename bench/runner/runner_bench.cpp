@@ -10,43 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/timing.h"
 #include "runner/dos_outputs.h"
 #include "runner/waitable_timer.h"
 
 namespace {
 
-double NowMs() {
-    static const double perMs = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / perMs;
-}
-
-double Percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    const std::size_t i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[i];
-}
+using bench::NowMs;
+using bench::Percentile;
 
 // The platform's own floor: start the child and wait on its handle.
-double BareRunMs(const std::wstring& command) {
-    std::wstring line = command;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    const double start = NowMs();
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return -1;
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    const double took = NowMs() - start;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return took;
-}
+double BareRunMs(const std::wstring& command) { return bench::TimedRunMs(command); }
 
 // One walk over a process snapshot, as every empty pass takes.
 double SnapshotWalkMs() {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "bench/timing.h"
 #include "app/form1_wiring.h"
 #include "convert/batch_driver_win.h"
 #include "runner/dos_outputs.h"
@@ -32,29 +33,10 @@ namespace {
 
 using namespace tess;
 
-double NowMs() {
-    using Ms = std::chrono::duration<double, std::milli>;
-    return Ms(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using bench::NowMs;
 
 // Wall time of one converter run with this command line; negative when it failed.
-double TimedRun(std::wstring command) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION started{};
-    const double begin = NowMs();
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &started))
-        return -1;
-    const UniqueHandle process(started.hProcess), thread(started.hThread);
-    WaitForSingleObject(process.get(), INFINITE);
-    const double ms = NowMs() - begin;
-    DWORD code = 1;
-    GetExitCodeProcess(process.get(), &code);
-    return code == 0 ? ms : -1;
-}
+double TimedRun(std::wstring command) { return bench::TimedRunMs(std::move(command), true); }
 
 std::wstring Converter() { return testing::ProgramFolder() + L"\\data\\convert.exe"; }
 
