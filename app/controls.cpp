@@ -149,8 +149,11 @@ RECT Control::PixelRect() const {
 void Control::Place() {
     if (!hwnd_) return;
     const RECT r = PixelRect();
+    // No bits are carried over from the old place: a label's text is laid out anew in
+    // the new rectangle (centred or right-aligned text moves within it).
     SetWindowPos(hwnd_, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS);
+    InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
 void Control::ApplyFont() {

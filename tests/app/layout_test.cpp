@@ -304,5 +304,33 @@ TEST_F(Layout, ChangingALabelsTextLeavesNoSmear) {
     ReleaseDC(form.hwnd(), window);
 }
 
+// The prompt, replaced by a shorter progress caption and back (as every batch does), is
+// drawn exactly as it was: nothing of the narrower caption's rectangle is carried over.
+TEST_F(Layout, ThePromptComesBackWholeAfterAShorterCaption) {
+    Form1& form = Open({15, 15});
+    UpdateWindow(form.hwnd());
+    const RECT prompt = ClientRectOf(form.Label1.Handle());
+    const auto capture = [&] {
+        std::vector<COLORREF> pixels;
+        HDC window = GetDC(form.hwnd());
+        for (int y = prompt.top; y < prompt.bottom; ++y)
+            for (int x = prompt.left; x < prompt.right; ++x) pixels.push_back(GetPixel(window, x, y));
+        ReleaseDC(form.hwnd(), window);
+        return pixels;
+    };
+    const std::vector<COLORREF> before = capture();
+    form.Label1.SetText(L"Converting...1/1");
+    UpdateWindow(form.hwnd());
+    form.Label1.SetText(Form1::kPrompt);
+    UpdateWindow(form.hwnd());
+    const RECT back = ClientRectOf(form.Label1.Handle());
+    ASSERT_TRUE(EqualRect(&prompt, &back));
+    const std::vector<COLORREF> after = capture();
+    int differing = 0;
+    for (std::size_t i = 0; i < before.size(); ++i)
+        if (before[i] != after[i]) ++differing;
+    EXPECT_EQ(differing, 0);
+}
+
 }  // namespace
 }  // namespace tess::testing
