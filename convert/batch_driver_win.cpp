@@ -19,6 +19,7 @@
 #include "runner/dos_outputs.h"
 #include "runner/handle.h"
 #include "runner/message_pump.h"
+#include "runner/module_path.h"
 #include "runner/runtime_error.h"
 
 namespace tess {
@@ -39,13 +40,6 @@ const wchar_t kOpenFilter[] =
 namespace {
 
 using Field = FormHost::Field;
-
-// The program file's full path; 32767 characters is the longest path Windows knows.
-std::wstring ModulePath() {
-    std::wstring path(32768, L'\0');
-    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-    return path;
-}
 
 // The system's text for an error code, on one line.
 std::wstring SystemMessage(DWORD code) {

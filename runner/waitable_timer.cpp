@@ -5,6 +5,7 @@
 
 #include "core/codepage.h"
 #include "runner/message_pump.h"
+#include "runner/module_path.h"
 #include "runner/runtime_error.h"
 
 namespace tess {
@@ -12,16 +13,7 @@ namespace {
 
 // The program file's name without folder and extension.
 std::wstring ProgramBaseName() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n == 0) return {};
-        if (n < path.size()) {
-            path.resize(n);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    const std::wstring path = ModulePath();
     const auto slash = path.find_last_of(L"\\/");
     std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
     const auto dot = name.rfind(L'.');
