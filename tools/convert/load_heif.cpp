@@ -9,6 +9,7 @@
 
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
+#include "tools/convert/hevc_decoder.h"
 #include "tools/convert/loaders.h"
 
 namespace conv {
@@ -118,6 +119,8 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
     if (!ctx) inputError(in.path, "out of memory");
     heif_context_set_max_decoding_threads(ctx.get(), std::max(1, opt.threads));
+    // A single picture is decoded on every core; a grid's tiles already are, one per core.
+    useHevcWorkers(primaryItemIsGrid(in.bytes.data(), in.bytes.size()) ? 0 : std::max(1, opt.threads));
     heif_error err = heif_context_read_from_memory_without_copy(ctx.get(), in.bytes.data(), in.bytes.size(), nullptr);
     if (err.code != heif_error_Ok) fail(in, err, "not a readable HEIF file");
 
