@@ -6,11 +6,7 @@
 
 #include <cstdio>
 
-#include <fstream>
-#include <iterator>
-
 #include "run_helpers.h"
-#include "tools/convert/hevc_decoder.h"
 
 using namespace convtest;
 
@@ -48,30 +44,6 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, HeifToPng,
                                            "grid_irot1_imir0.heic", "alpha.heic", "deep10.heic",
                                            "single_p3_exif6.heic"),
                          [](const auto& info) { return testName(info.param); });
-
-// What TurboJPEG itself makes of libheif's decode at quality 85 (4:2:0,
-// accurate DCT): the converter must not lose more than that.
-double libraryPsnrAt85(const Pixels& ref) {
-    std::vector<unsigned char> rgb(size_t(ref.width) * ref.height * 3);
-    for (size_t i = 0, n = size_t(ref.width) * ref.height; i < n; ++i)
-        for (int c = 0; c < 3; ++c) {
-            const double v = ref.v[i * ref.channels + c];
-            rgb[i * 3 + c] = static_cast<unsigned char>(ref.bits == 16 ? (v * 255 + 32767) / 65535 : v);
-        }
-    tjhandle tj = tjInitCompress();
-    unsigned char* buf = nullptr;
-    unsigned long size = 0;
-    tjCompress2(tj, rgb.data(), int(ref.width), 0, int(ref.height), TJPF_RGB, &buf, &size, TJSAMP_420, 85,
-                TJFLAG_ACCURATEDCT);
-    tjDestroy(tj);
-    TempDir tmp;
-    const std::string path = tmp.path("ref.jpg");
-    FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(buf, 1, size, f);
-    std::fclose(f);
-    tjFree(buf);
-    return psnr(decodeJpegFile(path), ref);
-}
 
 TEST(HeifToJpeg, Quality85IsAsCloseToLibheifsDecodeAsTheEncoderAllows) {
     for (const char* name : {"photo.heic", "single.heic", "grid.heic"}) {
@@ -184,82 +156,6 @@ TEST(HeifResize, JpegMadeFromResizedPlanesMatchesTheRgbPath) {
     EXPECT_GE(psnr(jpg, png), psnr(decodeJpegFile(tmp.path("viaRgb.jpg")), png) - 0.5);
     EXPECT_GE(psnr(jpg, boxShrink(decodeHeifFile(fixture("grid.heic")), 2)), 30.0);
     EXPECT_EQ(exifTag(tmp.path("h.jpg"), "Orientation"), "1");
-}
-
-}  // namespace
-
-namespace {
-
-std::vector<uint8_t> fileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
-
-// A box: 32-bit size, type, payload.
-std::vector<uint8_t> box(const char* type, const std::vector<uint8_t>& body) {
-    const uint32_t n = uint32_t(body.size() + 8);
-    std::vector<uint8_t> b = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(type[i]));
-    b.insert(b.end(), body.begin(), body.end());
-    return b;
-}
-
-std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> r;
-    for (const auto& p : parts) r.insert(r.end(), p.begin(), p.end());
-    return r;
-}
-
-// 'meta' with pitm naming item 2 and two infe entries, in the given box versions.
-std::vector<uint8_t> metaFile(int pitmVersion, int infeVersion, const char* type2) {
-    const auto id = [&](int v, uint32_t i) {
-        return v == 0 || v == 2 ? std::vector<uint8_t>{0, uint8_t(i)} : std::vector<uint8_t>{0, 0, 0, uint8_t(i)};
-    };
-    const auto infe = [&](uint32_t i, const char* type) {
-        std::vector<uint8_t> b = {uint8_t(infeVersion), 0, 0, 0};
-        b = cat({b, id(infeVersion, i), {0, 0}});
-        for (int k = 0; k < 4; ++k) b.push_back(uint8_t(type[k]));
-        b.push_back(0);  // empty item name
-        return box("infe", b);
-    };
-    const auto pitm = box("pitm", cat({{uint8_t(pitmVersion), 0, 0, 0}, id(pitmVersion, 2)}));
-    const auto iinf = box("iinf", cat({{0, 0, 0, 0}, {0, 2}, infe(1, "hvc1"), infe(2, type2)}));
-    return cat({box("ftyp", {'h', 'e', 'i', 'c', 0, 0, 0, 0}), box("meta", cat({{0, 0, 0, 0}, pitm, iinf}))});
-}
-
-TEST(HeifBoxes, PrimaryGridIsFoundInRealFilesAndEveryBoxVersion) {
-    for (const char* name : {"grid.heic", "grid_irot1_imir0.heic"}) {
-        const auto b = fileBytes(fixture(name));
-        EXPECT_TRUE(conv::primaryItemIsGrid(b.data(), b.size())) << name;
-    }
-    for (const char* name : {"single.heic", "photo.heic", "alpha.heic", "irot1.heic"}) {
-        const auto b = fileBytes(fixture(name));
-        ASSERT_FALSE(b.empty()) << name;
-        EXPECT_FALSE(conv::primaryItemIsGrid(b.data(), b.size())) << name;
-    }
-    for (int pitm : {0, 1})
-        for (int infe : {2, 3}) {
-            const auto grid = metaFile(pitm, infe, "grid"), single = metaFile(pitm, infe, "hvc1");
-            EXPECT_TRUE(conv::primaryItemIsGrid(grid.data(), grid.size())) << pitm << infe;
-            EXPECT_FALSE(conv::primaryItemIsGrid(single.data(), single.size())) << pitm << infe;
-        }
-}
-
-TEST(HeifBoxes, BrokenOrForeignDataIsNotAGrid) {
-    const auto grid = metaFile(0, 2, "grid");
-    // Every cut of the boxes, and sizes that point past the end.
-    for (size_t n = 0; n < grid.size(); ++n)
-        EXPECT_FALSE(conv::primaryItemIsGrid(grid.data(), n)) << "cut at " << n;
-    auto wrong = grid;
-    wrong[3] = 0xff;  // ftyp claims 255 bytes
-    EXPECT_FALSE(conv::primaryItemIsGrid(wrong.data(), wrong.size()));
-    const std::string text = "this is not a picture at all";
-    EXPECT_FALSE(conv::primaryItemIsGrid(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-    // No infe entry names the primary item.
-    const auto other = cat({box("ftyp", {'h', 'e', 'i', 'c'}),
-                            box("meta", cat({{0, 0, 0, 0}, box("pitm", {0, 0, 0, 0, 0, 9}),
-                                             box("iinf", {0, 0, 0, 0, 0, 0})}))});
-    EXPECT_FALSE(conv::primaryItemIsGrid(other.data(), other.size()));
 }
 
 }  // namespace

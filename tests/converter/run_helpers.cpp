@@ -164,6 +164,28 @@ Pixels decodeHeifFile(const std::string& path) {
     return p;
 }
 
+double libraryPsnrAt85(const Pixels& ref) {
+    std::vector<unsigned char> rgb(size_t(ref.width) * ref.height * 3);
+    for (size_t i = 0, n = size_t(ref.width) * ref.height; i < n; ++i)
+        for (int c = 0; c < 3; ++c) {
+            const double v = ref.v[i * ref.channels + c];
+            rgb[i * 3 + c] = static_cast<unsigned char>(ref.bits == 16 ? (v * 255 + 32767) / 65535 : v);
+        }
+    tjhandle tj = tjInitCompress();
+    unsigned char* buf = nullptr;
+    unsigned long size = 0;
+    tjCompress2(tj, rgb.data(), int(ref.width), 0, int(ref.height), TJPF_RGB, &buf, &size, TJSAMP_420, 85,
+                TJFLAG_ACCURATEDCT);
+    tjDestroy(tj);
+    TempDir tmp;
+    const std::string path = tmp.path("ref.jpg");
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(buf, 1, size, f);
+    std::fclose(f);
+    tjFree(buf);
+    return psnr(decodeJpegFile(path), ref);
+}
+
 double psnr(const Pixels& a, const Pixels& b) {
     if (a.width != b.width || a.height != b.height) return -1;
     const double sa = a.bits == 16 ? 257.0 : 1.0, sb = b.bits == 16 ? 257.0 : 1.0;

@@ -49,6 +49,9 @@ Pixels decodePngFile(const std::string& path);  // keeps 16 bits and alpha
 // libheif's own decode, with the container's transformations, as RGB(A) with
 // 8 bits, or 16 bits holding the coded 10/12-bit values.
 Pixels decodeHeifFile(const std::string& path);
+// What TurboJPEG itself makes of libheif's decode at quality 85 (4:2:0,
+// accurate DCT), as PSNR against that decode: the converter must not lose more.
+double libraryPsnrAt85(const Pixels& ref);
 
 // PSNR over the colour channels of two pictures of one size, 8-bit scale
 // (16-bit pictures are compared at 8 bits). Infinity when identical.

@@ -1,4 +1,4 @@
-// A libheif decoder plugin for HEVC on libde265. It differs from the binding
+// HevcDecoder, and a libheif decoder plugin on it that differs from the binding
 // libheif ships in one way only: the number of worker threads per picture.
 // The data libheif pushes is a run of NAL units, each preceded by its length
 // as a 32-bit big-endian number (the parameter sets from 'hvcC' first).
@@ -11,18 +11,70 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace conv {
 
+HevcDecoder::HevcDecoder(int workers) {
+    de265_decoder_context* ctx = de265_new_decoder();
+    if (!ctx) return;
+    if (workers > 0 && !de265_isOK(de265_start_worker_threads(ctx, workers))) de265_start_worker_threads(ctx, 1);
+    ctx_ = ctx;
+}
+
+HevcDecoder::~HevcDecoder() {
+    if (!ctx_) return;
+    if (picture_) de265_release_next_picture(ctx_);
+    de265_free_decoder(ctx_);
+}
+
+void HevcDecoder::pushNal(const uint8_t* data, size_t size) {
+    // libde265 refuses units shorter than their two-byte header by itself.
+    if (size <= size_t(std::numeric_limits<int>::max())) de265_push_NAL(ctx_, data, int(size), 0, nullptr);
+}
+
+bool HevcDecoder::pushLengthPrefixed(const uint8_t* data, size_t size, int lengthBytes) {
+    if (lengthBytes < 1 || lengthBytes > 4) return false;
+    const size_t lb = size_t(lengthBytes);
+    size_t at = 0;
+    while (at < size) {
+        if (size - at < lb) return false;
+        size_t n = 0;
+        for (size_t i = 0; i < lb; ++i) n = n << 8 | data[at + i];
+        at += lb;
+        if (n > size - at) return false;
+        pushNal(data + at, n);
+        at += n;
+    }
+    return true;
+}
+
+const de265_image* HevcDecoder::decode() {
+    if (picture_) return picture_;
+    de265_flush_data(ctx_);
+    // A picture reaches the output queue once the decoder is done with it; it
+    // stays there (and `more` stays set) until it is released.
+    int more = 1;
+    while (more) {
+        more = 0;
+        if (de265_decode(ctx_, &more) != DE265_OK) break;
+        if ((picture_ = de265_get_next_picture(ctx_))) return picture_;
+    }
+    picture_ = de265_get_next_picture(ctx_);
+    return picture_;
+}
+
+bool HevcDecoder::hadWarnings() { return de265_get_warning(ctx_) != DE265_OK; }
+
+bool jpegCompatibleYcc(int m, bool fullRange) {
+    // 1 BT.709, 4 FCC, 7 SMPTE 240M, 9/10 BT.2020, 12/13 from the primaries.
+    return fullRange && m != 1 && m != 4 && m != 7 && m != 9 && m != 10 && m != 12 && m != 13;
+}
+
 namespace {
 
 std::atomic<int> gWorkers{0};
-
-struct Decoder {
-    de265_decoder_context* ctx = nullptr;
-    bool strict = false;
-};
 
 constexpr heif_error kOk = {heif_error_Ok, heif_suberror_Unspecified, "Success"};
 
@@ -41,43 +93,28 @@ int supports(heif_compression_format format) {
     return format == heif_compression_HEVC ? 200 : 0;
 }
 
+struct PluginDecoder {
+    HevcDecoder hevc{gWorkers.load()};
+    bool strict = false;
+};
+
 heif_error newDecoder(void** out) {
-    auto* d = new Decoder;
-    d->ctx = de265_new_decoder();
-    if (!d->ctx) {
+    auto* d = new PluginDecoder;
+    if (!d->hevc.valid()) {
         delete d;
         return pluginError(heif_suberror_Unspecified, "cannot create an HEVC decoder");
     }
-    const int workers = gWorkers.load();
-    // Without worker threads libde265 decodes everything on the calling thread.
-    if (workers > 0 && !de265_isOK(de265_start_worker_threads(d->ctx, workers)))
-        de265_start_worker_threads(d->ctx, 1);
     *out = d;
     return kOk;
 }
 
-void freeDecoder(void* raw) {
-    auto* d = static_cast<Decoder*>(raw);
-    de265_free_decoder(d->ctx);
-    delete d;
-}
+void freeDecoder(void* raw) { delete static_cast<PluginDecoder*>(raw); }
 
-void setStrict(void* raw, int flag) { static_cast<Decoder*>(raw)->strict = flag != 0; }
+void setStrict(void* raw, int flag) { static_cast<PluginDecoder*>(raw)->strict = flag != 0; }
 
 heif_error pushData(void* raw, const void* data, size_t size) {
-    auto* d = static_cast<Decoder*>(raw);
-    const auto* p = static_cast<const uint8_t*>(data);
-    size_t at = 0;
-    while (at < size) {
-        if (size - at < 4) return pluginError(heif_suberror_End_of_data, "the HEVC data ends inside a length field");
-        const uint32_t n = uint32_t(p[at]) << 24 | uint32_t(p[at + 1]) << 16 | uint32_t(p[at + 2]) << 8 | p[at + 3];
-        at += 4;
-        if (n > size - at || n > 0x7fffffffu)
-            return pluginError(heif_suberror_End_of_data, "an HEVC unit is longer than the data holding it");
-        // Units shorter than their two-byte header are refused by libde265 itself.
-        de265_push_NAL(d->ctx, p + at, int(n), 0, nullptr);
-        at += n;
-    }
+    if (!static_cast<PluginDecoder*>(raw)->hevc.pushLengthPrefixed(static_cast<const uint8_t*>(data), size, 4))
+        return pluginError(heif_suberror_End_of_data, "an HEVC unit is longer than the data holding it");
     return kOk;
 }
 
@@ -87,9 +124,12 @@ heif_error toHeifImage(const de265_image* pic, heif_image** out) {
     const de265_chroma chroma = de265_get_chroma_format(pic);
     const bool mono = chroma == de265_chroma_mono;
     heif_chroma hc = heif_chroma_monochrome;
-    if (chroma == de265_chroma_420) hc = heif_chroma_420;
-    else if (chroma == de265_chroma_422) hc = heif_chroma_422;
-    else if (chroma == de265_chroma_444) hc = heif_chroma_444;
+    if (chroma == de265_chroma_420)
+        hc = heif_chroma_420;
+    else if (chroma == de265_chroma_422)
+        hc = heif_chroma_422;
+    else if (chroma == de265_chroma_444)
+        hc = heif_chroma_444;
     heif_image* img = nullptr;
     heif_error err = heif_image_create(de265_get_image_width(pic, 0), de265_get_image_height(pic, 0),
                                        mono ? heif_colorspace_monochrome : heif_colorspace_YCbCr, hc, &img);
@@ -123,8 +163,7 @@ heif_error toHeifImage(const de265_image* pic, heif_image** out) {
 
     // The stream's own colour description; libheif replaces it with the
     // container's when the file has one. Values the setters refuse stay unset.
-    heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
-    if (nclx) {
+    if (heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc()) {
         heif_nclx_color_profile_set_color_primaries(nclx, uint16_t(de265_get_image_colour_primaries(pic)));
         heif_nclx_color_profile_set_transfer_characteristics(nclx,
                                                              uint16_t(de265_get_image_transfer_characteristics(pic)));
@@ -138,117 +177,20 @@ heif_error toHeifImage(const de265_image* pic, heif_image** out) {
 }
 
 heif_error decodeImage(void* raw, heif_image** out) {
-    auto* d = static_cast<Decoder*>(raw);
+    auto* d = static_cast<PluginDecoder*>(raw);
     *out = nullptr;
-    de265_flush_data(d->ctx);
-    heif_error result = kOk;
-    int more = 1;
-    while (more) {
-        more = 0;
-        const de265_error e = de265_decode(d->ctx, &more);
-        if (e != DE265_OK) break;
-        if (const de265_image* pic = de265_get_next_picture(d->ctx)) {
-            // An item holds one picture; should a stream carry more, the last one counts.
-            if (*out) heif_image_release(*out);
-            *out = nullptr;
-            result = toHeifImage(pic, out);
-            de265_release_next_picture(d->ctx);
-            if (result.code != heif_error_Ok) return result;
-        }
-    }
-    if (!*out) return pluginError(heif_suberror_Unspecified, "the HEVC data holds no complete picture");
-    if (d->strict && de265_get_warning(d->ctx) != DE265_OK) {
-        heif_image_release(*out);
-        *out = nullptr;
-        return pluginError(heif_suberror_Unspecified, "the HEVC data is damaged");
-    }
-    return kOk;
+    const de265_image* pic = d->hevc.decode();
+    if (!pic) return pluginError(heif_suberror_Unspecified, "the HEVC data holds no complete picture");
+    if (d->strict && d->hevc.hadWarnings()) return pluginError(heif_suberror_Unspecified, "the HEVC data is damaged");
+    return toHeifImage(pic, out);
 }
 
 const heif_decoder_plugin kPlugin = {
-    3,           pluginName, initPlugin,  deinitPlugin, supports, newDecoder, freeDecoder, pushData,
-    decodeImage, setStrict,  "libde265-mt",
+    3,           pluginName, initPlugin,  deinitPlugin, supports,      newDecoder,
+    freeDecoder, pushData,   decodeImage, setStrict,    "libde265-mt",
 };
-
-// One ISO BMFF box: its type and payload. size 1 means a 64-bit size follows,
-// size 0 runs to the end of the enclosing data.
-struct Box {
-    uint32_t type = 0;
-    const uint8_t* body = nullptr;
-    size_t size = 0;
-};
-
-uint32_t be(const uint8_t* p, int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-    return v;
-}
-
-constexpr uint32_t fourcc(const char (&s)[5]) { return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 | uint8_t(s[3]); }
-
-// Calls f(box) for each box in [p, p + n) until f returns true or the data ends or breaks.
-template <class F>
-bool eachBox(const uint8_t* p, size_t n, F&& f) {
-    while (n >= 8) {
-        uint64_t size = be(p, 4);
-        size_t header = 8;
-        if (size == 1) {
-            if (n < 16) return false;
-            size = uint64_t(be(p + 8, 4)) << 32 | be(p + 12, 4);
-            header = 16;
-        } else if (size == 0) {
-            size = n;
-        }
-        if (size < header || size > n) return false;
-        if (f(Box{be(p + 4, 4), p + header, size_t(size) - header})) return true;
-        p += size;
-        n -= size_t(size);
-    }
-    return false;
-}
 
 }  // namespace
-
-bool primaryItemIsGrid(const uint8_t* data, size_t size) {
-    Box meta;
-    if (!eachBox(data, size, [&](const Box& b) {
-            if (b.type != fourcc("meta")) return false;
-            meta = b;
-            return true;
-        }) ||
-        meta.size < 4)
-        return false;
-    // 'meta' is a full box: version and flags come before its children.
-    bool havePrimary = false;
-    uint32_t primary = 0;
-    Box iinf;
-    eachBox(meta.body + 4, meta.size - 4, [&](const Box& b) {
-        if (b.type == fourcc("pitm") && b.size >= 6) {
-            primary = b.body[0] == 0 ? be(b.body + 4, 2) : (b.size >= 8 ? be(b.body + 4, 4) : 0);
-            havePrimary = b.body[0] == 0 || b.size >= 8;
-        } else if (b.type == fourcc("iinf")) {
-            iinf = b;
-        }
-        return false;
-    });
-    if (!havePrimary || iinf.size < 6) return false;
-    const size_t countBytes = iinf.body[0] == 0 ? 2 : 4;
-    if (iinf.size < 4 + countBytes) return false;
-    bool grid = false;
-    eachBox(iinf.body + 4 + countBytes, iinf.size - 4 - countBytes, [&](const Box& b) {
-        // Item types are named from 'infe' version 2 on: id (16 bits in 2, 32 in 3),
-        // protection index, type.
-        if (b.type != fourcc("infe") || b.size < 4) return false;
-        const int version = b.body[0];
-        if (version < 2) return false;
-        const size_t idBytes = version == 2 ? 2 : 4;
-        if (b.size < 4 + idBytes + 2 + 4) return false;
-        if (be(b.body + 4, int(idBytes)) != primary) return false;
-        grid = be(b.body + 4 + idBytes + 2, 4) == fourcc("grid");
-        return true;
-    });
-    return grid;
-}
 
 void useHevcWorkers(int workers) {
     static std::once_flag registered;

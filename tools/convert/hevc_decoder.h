@@ -1,20 +1,49 @@
+// HEVC through libde265: one coded picture per decoder, and the libheif plugin
+// that makes libheif decode with it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+struct de265_image;
+
 namespace conv {
 
-// Makes libheif decode HEVC pictures through our own libde265 binding, which runs
-// `workers` decoding threads per picture (wavefront rows, tiles and the in-loop
-// filters in parallel). libheif's built-in binding uses a single worker, which
-// leaves every other core idle on a single-image photo. 0 decodes on the calling
-// thread. The setting applies to decoders created from then on.
-void useHevcWorkers(int workers);
+// Decodes one coded picture. `workers` libde265 threads decode wavefront rows,
+// tiles and the in-loop filters in parallel; 0 decodes on the calling thread.
+class HevcDecoder {
+public:
+    explicit HevcDecoder(int workers);
+    ~HevcDecoder();
+    HevcDecoder(const HevcDecoder&) = delete;
+    HevcDecoder& operator=(const HevcDecoder&) = delete;
 
-// True when the file's primary item is a grid of tiles, read from the 'pitm'
-// and 'iinf' boxes. libheif decodes the tiles of a grid side by side, one per
-// core, so those need no workers of their own. False for anything unreadable.
-bool primaryItemIsGrid(const uint8_t* data, size_t size);
+    bool valid() const { return ctx_ != nullptr; }
+    // One NAL unit, without a start code (a parameter set from 'hvcC').
+    void pushNal(const uint8_t* data, size_t size);
+    // NAL units each preceded by its length in `lengthBytes` (1 to 4) big-endian
+    // bytes, as HEIF stores them. False when a length runs past the end.
+    bool pushLengthPrefixed(const uint8_t* data, size_t size, int lengthBytes);
+    // Decodes what was pushed and returns the first complete picture, or null.
+    // The picture belongs to the decoder and lives as long as it does.
+    const de265_image* decode();
+    // True when libde265 noticed damage while decoding (it conceals and goes on).
+    bool hadWarnings();
+
+private:
+    void* ctx_ = nullptr;
+    const de265_image* picture_ = nullptr;
+};
+
+// True when the decoded picture's samples are what JPEG stores: full-range
+// YCbCr with the BT.601 matrix, as libheif would read them (matrices it does
+// not know count as BT.601, as they do in libheif's own conversion).
+bool jpegCompatibleYcc(int matrixCoefficients, bool fullRange);
+
+// Makes libheif decode HEVC through HevcDecoder with `workers` threads per
+// picture. libheif's built-in binding runs a single worker, which leaves every
+// other core idle on a single-image photo. Applies to decoders created from
+// then on; safe to call again.
+void useHevcWorkers(int workers);
 
 }  // namespace conv

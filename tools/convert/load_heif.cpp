@@ -4,11 +4,13 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
+#include "tools/convert/heif_tiles.h"
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/loaders.h"
 
@@ -71,18 +73,24 @@ void readColour(heif_image_handle* h, Image& img) {
     img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
 }
 
-// libheif turns YCbCr into RGB with the matrix of the 'colr' nclx box, or
-// full-range BT.601 when there is none: exactly JPEG's YCbCr in both cases
-// that qualify here.
-bool jpegCompatibleMatrix(heif_image_handle* h) {
-    heif_color_profile_nclx* raw = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(h, &raw).code != heif_error_Ok || !raw) return true;
-    std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(raw);
-    const int m = int(nclx->matrix_coefficients);
-    return (m == 5 || m == 6) && nclx->full_range_flag;
+// The picture as JPEG's YCbCr from the file's own decoded planes, when
+// decodeTilesYcc420 can take it.
+std::optional<Image> ownYcc420(const InputFile& in, const LoadOptions& opt) {
+    auto tiles = readPrimaryTiles(in.bytes.data(), in.bytes.size());
+    if (!tiles) return std::nullopt;
+    checkPixelLimit(tiles->width, tiles->height, opt, in.path);
+    Image img;
+    if (!decodeTilesYcc420(*tiles, opt.threads, img.ycc420)) return std::nullopt;
+    img.width = tiles->shownWidth();
+    img.height = tiles->shownHeight();
+    img.channels = 3;
+    img.bits = 8;
+    return img;
 }
 
-Image decodeYcc420(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
+// The same through libheif, for the files ownYcc420 leaves to it: libheif
+// decodes to RGB and converts that to full-range BT.601 YCbCr, JPEG's own.
+Image libheifYcc420(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
     std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
     heif_image* rawImage = nullptr;
     heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_YCbCr, heif_chroma_420, dopt.get());
@@ -144,8 +152,9 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
 
-    if (opt.allowYcc420 && !alpha && bits == 8 && jpegCompatibleMatrix(handle.get())) {
-        Image img = decodeYcc420(in, handle.get(), opt);
+    if (opt.allowYcc420 && !alpha && bits == 8) {
+        std::optional<Image> own = ownYcc420(in, opt);
+        Image img = own ? std::move(*own) : libheifYcc420(in, handle.get(), opt);
         readColour(handle.get(), img);
         readMetadata(handle.get(), img);
         return img;

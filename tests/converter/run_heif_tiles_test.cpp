@@ -1,0 +1,251 @@
+// Grid pictures decoded by the converter itself: the box reader, the tiles'
+// places, every turn, and the grids it leaves to libheif.
+#include <gtest/gtest.h>
+
+#include <libheif/heif.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "run_helpers.h"
+#include "tools/convert/heif_tiles.h"
+
+using namespace convtest;
+
+namespace {
+
+std::vector<uint8_t> fileBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+// A box: 32-bit size, type, payload.
+std::vector<uint8_t> box(const char* type, const std::vector<uint8_t>& body) {
+    const uint32_t n = uint32_t(body.size() + 8);
+    std::vector<uint8_t> b = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(type[i]));
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> r;
+    for (const auto& p : parts) r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+
+// 'meta' with pitm naming item 2 and two infe entries, in the given box
+// versions.
+std::vector<uint8_t> metaFile(int pitmVersion, int infeVersion, const char* type2) {
+    const auto id = [&](int v, uint32_t i) {
+        return v == 0 || v == 2 ? std::vector<uint8_t>{0, uint8_t(i)} : std::vector<uint8_t>{0, 0, 0, uint8_t(i)};
+    };
+    const auto infe = [&](uint32_t i, const char* type) {
+        std::vector<uint8_t> b = {uint8_t(infeVersion), 0, 0, 0};
+        b = cat({b, id(infeVersion, i), {0, 0}});
+        for (int k = 0; k < 4; ++k) b.push_back(uint8_t(type[k]));
+        b.push_back(0);  // empty item name
+        return box("infe", b);
+    };
+    const auto pitm = box("pitm", cat({{uint8_t(pitmVersion), 0, 0, 0}, id(pitmVersion, 2)}));
+    const auto iinf = box("iinf", cat({{0, 0, 0, 0}, {0, 2}, infe(1, "hvc1"), infe(2, type2)}));
+    return cat({box("ftyp", {'h', 'e', 'i', 'c', 0, 0, 0, 0}), box("meta", cat({{0, 0, 0, 0}, pitm, iinf}))});
+}
+
+TEST(HeifBoxes, PrimaryGridIsFoundInRealFilesAndEveryBoxVersion) {
+    for (const char* name : {"grid.heic", "grid_irot1_imir0.heic"}) {
+        const auto b = fileBytes(fixture(name));
+        EXPECT_TRUE(conv::primaryItemIsGrid(b.data(), b.size())) << name;
+    }
+    for (const char* name : {"single.heic", "photo.heic", "alpha.heic", "irot1.heic"}) {
+        const auto b = fileBytes(fixture(name));
+        ASSERT_FALSE(b.empty()) << name;
+        EXPECT_FALSE(conv::primaryItemIsGrid(b.data(), b.size())) << name;
+    }
+    for (int pitm : {0, 1})
+        for (int infe : {2, 3}) {
+            const auto grid = metaFile(pitm, infe, "grid"), single = metaFile(pitm, infe, "hvc1");
+            EXPECT_TRUE(conv::primaryItemIsGrid(grid.data(), grid.size())) << pitm << infe;
+            EXPECT_FALSE(conv::primaryItemIsGrid(single.data(), single.size())) << pitm << infe;
+        }
+}
+
+TEST(HeifBoxes, BrokenOrForeignDataIsNotAGrid) {
+    const auto grid = metaFile(0, 2, "grid");
+    // Every cut of the boxes, and sizes that point past the end.
+    for (size_t n = 0; n < grid.size(); ++n) EXPECT_FALSE(conv::primaryItemIsGrid(grid.data(), n)) << "cut at " << n;
+    auto wrong = grid;
+    wrong[3] = 0xff;  // ftyp claims 255 bytes
+    EXPECT_FALSE(conv::primaryItemIsGrid(wrong.data(), wrong.size()));
+    const std::string text = "this is not a picture at all";
+    EXPECT_FALSE(conv::primaryItemIsGrid(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    // No infe entry names the primary item.
+    const auto other =
+        cat({box("ftyp", {'h', 'e', 'i', 'c'}),
+             box("meta", cat({{0, 0, 0, 0}, box("pitm", {0, 0, 0, 0, 0, 9}), box("iinf", {0, 0, 0, 0, 0, 0})}))});
+    EXPECT_FALSE(conv::primaryItemIsGrid(other.data(), other.size()));
+}
+
+// A file's planes as the converter decodes them itself.
+struct Planes {
+    size_t w[3] = {}, h[3] = {};
+    std::vector<uint8_t> p;
+    const uint8_t* plane(int c) const { return p.data() + (c == 0 ? 0 : w[0] * h[0] + size_t(c - 1) * w[1] * h[1]); }
+};
+
+Planes ownPlanes(const std::string& path) {
+    const auto bytes = fileBytes(path);
+    const auto tiles = conv::readPrimaryTiles(bytes.data(), bytes.size());
+    Planes r;
+    if (!tiles || !conv::decodeTilesYcc420(*tiles, 2, r.p)) throw std::runtime_error("cannot decode " + path);
+    r.w[0] = tiles->shownWidth();
+    r.h[0] = tiles->shownHeight();
+    r.w[1] = r.w[2] = (r.w[0] + 1) / 2;
+    r.h[1] = r.h[2] = (r.h[0] + 1) / 2;
+    return r;
+}
+
+// libheif's planes: decoded, turned into RGB and back (which moves samples by
+// a level or two).
+Planes libheifPlanes(const std::string& path) {
+    Planes r;
+    heif_context* ctx = heif_context_alloc();
+    heif_image_handle* h = nullptr;
+    heif_image* img = nullptr;
+    if (heif_context_read_from_file(ctx, path.c_str(), nullptr).code == heif_error_Ok &&
+        heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok &&
+        heif_decode_image(h, &img, heif_colorspace_YCbCr, heif_chroma_420, nullptr).code == heif_error_Ok) {
+        const heif_channel ch[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
+        for (int c = 0; c < 3; ++c) {
+            int stride = 0;
+            const uint8_t* d = heif_image_get_plane_readonly(img, ch[c], &stride);
+            r.w[c] = size_t(heif_image_get_width(img, ch[c]));
+            r.h[c] = size_t(heif_image_get_height(img, ch[c]));
+            for (size_t y = 0; y < r.h[c]; ++y)
+                r.p.insert(r.p.end(), d + size_t(stride) * y, d + size_t(stride) * y + r.w[c]);
+        }
+        heif_image_release(img);
+    }
+    if (h) heif_image_handle_release(h);
+    heif_context_free(ctx);
+    if (r.p.empty()) throw std::runtime_error("libheif cannot decode " + path);
+    return r;
+}
+
+TEST(HeifTiles, GridTilesLandExactlyWhereEachTileDecodesAlone) {
+    const auto bytes = fileBytes(fixture("grid.heic"));
+    const auto grid = conv::readPrimaryTiles(bytes.data(), bytes.size());
+    ASSERT_TRUE(grid);
+    ASSERT_EQ(grid->columns, 3u);
+    ASSERT_EQ(grid->rows, 2u);
+    const Planes got = ownPlanes(fixture("grid.heic"));
+    ASSERT_EQ(got.w[0], 600u);
+    ASSERT_EQ(got.h[0], 450u);
+    size_t compared = 0, differing = 0;
+    for (int t = 0; t < 6; ++t) {
+        const Planes tile = ownPlanes(fixture("tile_" + std::to_string(t) + ".heic"));
+        for (int c = 0; c < 3; ++c) {
+            const size_t x0 = size_t(t % 3) * tile.w[c], y0 = size_t(t / 3) * tile.h[c];
+            for (size_t y = 0; y < tile.h[c] && y0 + y < got.h[c]; ++y)
+                for (size_t x = 0; x < tile.w[c] && x0 + x < got.w[c]; ++x) {
+                    ++compared;
+                    differing += got.plane(c)[(y0 + y) * got.w[c] + x0 + x] != tile.plane(c)[y * tile.w[c] + x];
+                }
+        }
+    }
+    EXPECT_EQ(compared, got.p.size());
+    EXPECT_EQ(differing, 0u);
+}
+
+TEST(HeifTiles, PlanesAreLibheifsWithoutItsRoundTripThroughRgb) {
+    for (const char* name : {"single.heic", "photo.heic", "grid.heic", "grid_irot1_imir0.heic", "irot1.heic"}) {
+        SCOPED_TRACE(name);
+        const Planes got = ownPlanes(fixture(name)), ref = libheifPlanes(fixture(name));
+        ASSERT_EQ(got.w[0], ref.w[0]);
+        ASSERT_EQ(got.h[0], ref.h[0]);
+        ASSERT_EQ(got.p.size(), ref.p.size());
+        int worst = 0;
+        double sum = 0;
+        for (size_t i = 0; i < got.p.size(); ++i) {
+            const int d = std::abs(int(got.p[i]) - int(ref.p[i]));
+            worst = std::max(worst, d);
+            sum += d;
+        }
+        // Colours outside RGB are clipped on libheif's way, which moves a few
+        // samples further; on average the two stay within half a level.
+        EXPECT_LE(worst, 12);
+        EXPECT_LT(sum / double(got.p.size()), 0.5);
+    }
+}
+
+TEST(HeifTiles, OneTileGridGivesTheSinglePicturesJpeg) {
+    TempDir tmp;
+    ASSERT_EQ(runConvert({"-quality", "85%", fixture("single.heic"), tmp.path("single.jpg")}).code, 0);
+    ASSERT_EQ(runConvert({"-quality", "85%", fixture("grid1.heic"), tmp.path("grid1.jpg")}).code, 0);
+    const Pixels a = decodeJpegFile(tmp.path("single.jpg")), b = decodeJpegFile(tmp.path("grid1.jpg"));
+    ASSERT_EQ(a.width, b.width);
+    ASSERT_EQ(a.height, b.height);
+    EXPECT_EQ(a.v, b.v);
+}
+
+// Each fixture is grid.heic's tiles with the container's turns: the converter
+// turns the planes itself and must show what libheif shows.
+TEST(HeifTiles, EveryTurnShowsWhatLibheifShows) {
+    for (const char* name :
+         {"irot1.heic", "imir1.heic", "grid.heic", "grid_irot1.heic", "grid_irot2.heic", "grid_irot3.heic",
+          "grid_imir0.heic", "grid_imir1.heic", "grid_irot3_imir1.heic", "grid_irot1_imir0.heic"}) {
+        SCOPED_TRACE(name);
+        const auto bytes = fileBytes(fixture(name));
+        ASSERT_TRUE(conv::readPrimaryTiles(bytes.data(), bytes.size()));
+        TempDir tmp;
+        ASSERT_EQ(runConvert({"-quality", "85%", fixture(name), tmp.path("out.jpg")}).code, 0);
+        const Pixels got = decodeJpegFile(tmp.path("out.jpg")), ref = decodeHeifFile(fixture(name));
+        ASSERT_EQ(got.width, ref.width);
+        ASSERT_EQ(got.height, ref.height);
+        EXPECT_GE(psnr(got, ref), libraryPsnrAt85(ref) - 0.3);
+    }
+}
+
+// libheif reads these tiles with the BT.709 matrix, or as limited range: the
+// planes are not JPEG's, so the file is left to libheif's conversion.
+TEST(HeifTiles, TilesInOtherColoursAreLeftToLibheif) {
+    for (const char* name : {"grid_tiles709.heic", "grid_tiles_limited.heic"}) {
+        SCOPED_TRACE(name);
+        const auto bytes = fileBytes(fixture(name));
+        const auto grid = conv::readPrimaryTiles(bytes.data(), bytes.size());
+        ASSERT_TRUE(grid);
+        std::vector<uint8_t> planes;
+        EXPECT_FALSE(conv::decodeTilesYcc420(*grid, 2, planes));
+        TempDir tmp;
+        ASSERT_EQ(runConvert({"-quality", "85%", fixture(name), tmp.path("out.jpg")}).code, 0);
+        const Pixels ref = decodeHeifFile(fixture(name));
+        EXPECT_GE(psnr(decodeJpegFile(tmp.path("out.jpg")), ref), libraryPsnrAt85(ref) - 0.3);
+    }
+}
+
+TEST(HeifTiles, EveryCutOrFlipOfTheFileIsRefusedOrReadSafely) {
+    const auto bytes = fileBytes(fixture("grid.heic"));
+    ASSERT_TRUE(conv::readPrimaryTiles(bytes.data(), bytes.size()));
+    // The last tile's data runs to the end, so no shorter file is whole.
+    size_t accepted = 0;
+    for (size_t n = 0; n < bytes.size(); n += n < 8192 ? 1 : 997)
+        accepted += conv::readPrimaryTiles(bytes.data(), n).has_value();
+    EXPECT_EQ(accepted, 0u);
+    // Flips anywhere in 'meta' may still read as a grid; they must not crash,
+    // and whatever reads must decode or be refused.
+    for (size_t at = 0; at < 4096 && at < bytes.size(); at += 13) {
+        auto flipped = bytes;
+        flipped[at] ^= 0xA5;
+        if (auto g = conv::readPrimaryTiles(flipped.data(), flipped.size())) {
+            std::vector<uint8_t> planes;
+            const uint64_t w = g->shownWidth(), h = g->shownHeight();
+            if (w * h < 50'000'000 && conv::decodeTilesYcc420(*g, 2, planes)) {
+                EXPECT_EQ(planes.size(), w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2)) << "flip at " << at;
+            }
+        }
+    }
+}
+
+}  // namespace

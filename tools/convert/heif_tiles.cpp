@@ -1,0 +1,470 @@
+#include "tools/convert/heif_tiles.h"
+
+#include <libde265/de265.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "tools/convert/hevc_decoder.h"
+
+namespace conv {
+
+namespace {
+
+constexpr uint32_t fourcc(const char (&s)[5]) {
+    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 | uint8_t(s[3]);
+}
+
+// Big-endian fields from a bounded span; reading past the end makes it fail
+// for good and yields zeros.
+class Reader {
+public:
+    Reader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+    uint64_t u(size_t bytes) {
+        if (!ok_ || bytes > 8 || n_ - at_ < bytes) {
+            ok_ = false;
+            return 0;
+        }
+        uint64_t v = 0;
+        for (size_t i = 0; i < bytes; ++i) v = v << 8 | p_[at_ + i];
+        at_ += bytes;
+        return v;
+    }
+    void skip(size_t bytes) {
+        if (!ok_ || n_ - at_ < bytes)
+            ok_ = false;
+        else
+            at_ += bytes;
+    }
+    bool ok() const { return ok_; }
+    const uint8_t* here() const { return p_ + at_; }
+    size_t left() const { return ok_ ? n_ - at_ : 0; }
+
+private:
+    const uint8_t* p_;
+    size_t n_;
+    size_t at_ = 0;
+    bool ok_ = true;
+};
+
+struct Box {
+    uint32_t type = 0;
+    const uint8_t* body = nullptr;
+    size_t size = 0;
+};
+
+// The boxes in [p, p + n). False when one of them does not fit.
+bool readBoxes(const uint8_t* p, size_t n, std::vector<Box>& out) {
+    while (n > 0) {
+        if (n < 8) return false;
+        uint64_t size = uint64_t(p[0]) << 24 | uint64_t(p[1]) << 16 | uint64_t(p[2]) << 8 | p[3];
+        size_t header = 8;
+        if (size == 1) {  // a 64-bit size follows the type
+            if (n < 16) return false;
+            size = 0;
+            for (int i = 8; i < 16; ++i) size = size << 8 | p[i];
+            header = 16;
+        } else if (size == 0) {  // to the end of the enclosing data
+            size = n;
+        }
+        if (size < header || size > n) return false;
+        const uint32_t type = uint32_t(p[4]) << 24 | uint32_t(p[5]) << 16 | uint32_t(p[6]) << 8 | p[7];
+        out.push_back(Box{type, p + header, size_t(size) - header});
+        p += size;
+        n -= size_t(size);
+    }
+    return true;
+}
+
+const Box* find(const std::vector<Box>& boxes, uint32_t type) {
+    for (const Box& b : boxes)
+        if (b.type == type) return &b;
+    return nullptr;
+}
+
+struct Extent {
+    uint64_t offset = 0, length = 0;
+};
+
+struct Item {
+    uint32_t type = 0;
+    int method = 0;  // 0: in the file, 1: in 'idat'
+    uint64_t base = 0;
+    std::vector<Extent> extents;
+};
+
+// What the 'meta' box says about the items.
+struct Meta {
+    uint32_t primary = 0;
+    std::map<uint32_t, Item> items;
+    std::map<uint32_t, std::vector<uint32_t>> tilesOf;  // 'dimg' references
+    std::vector<Box> properties;                        // 'ipco', numbered from 1
+    std::map<uint32_t, std::vector<uint32_t>> propertiesOf;
+    const Box* idat = nullptr;
+    std::vector<Box> children;
+};
+
+bool readItemInfo(const Box& iinf, Meta& m) {
+    Reader r(iinf.body, iinf.size);
+    const int version = int(r.u(1));
+    r.skip(3);
+    r.u(version == 0 ? 2 : 4);
+    if (!r.ok()) return false;
+    std::vector<Box> entries;
+    if (!readBoxes(r.here(), r.left(), entries)) return false;
+    for (const Box& b : entries) {
+        if (b.type != fourcc("infe")) continue;
+        Reader e(b.body, b.size);
+        const int v = int(e.u(1));
+        e.skip(3);
+        if (v < 2) continue;  // no item type before version 2
+        const uint32_t id = uint32_t(e.u(v == 2 ? 2 : 4));
+        e.skip(2);  // protection index
+        const uint32_t type = uint32_t(e.u(4));
+        if (!e.ok()) return false;
+        m.items[id].type = type;
+    }
+    return true;
+}
+
+bool readLocations(const Box& iloc, Meta& m) {
+    Reader r(iloc.body, iloc.size);
+    const int version = int(r.u(1));
+    r.skip(3);
+    const int sizes = int(r.u(1)), more = int(r.u(1));
+    const size_t offsetSize = size_t(sizes >> 4), lengthSize = size_t(sizes & 15), baseSize = size_t(more >> 4);
+    const size_t indexSize = version == 1 || version == 2 ? size_t(more & 15) : 0;
+    const uint64_t count = r.u(version < 2 ? 2 : 4);
+    for (uint64_t i = 0; i < count && r.ok(); ++i) {
+        const uint32_t id = uint32_t(r.u(version < 2 ? 2 : 4));
+        Item& item = m.items[id];
+        item.method = version == 1 || version == 2 ? int(r.u(2) & 15) : 0;
+        r.skip(2);  // data reference index
+        item.base = r.u(baseSize);
+        const uint64_t extents = r.u(2);
+        item.extents.clear();
+        for (uint64_t k = 0; k < extents && r.ok(); ++k) {
+            r.skip(indexSize);
+            Extent e;
+            e.offset = r.u(offsetSize);
+            e.length = r.u(lengthSize);
+            item.extents.push_back(e);
+        }
+    }
+    return r.ok();
+}
+
+bool readReferences(const Box& iref, Meta& m) {
+    Reader r(iref.body, iref.size);
+    const int version = int(r.u(1));
+    r.skip(3);
+    std::vector<Box> refs;
+    if (!r.ok() || !readBoxes(r.here(), r.left(), refs)) return false;
+    const size_t idSize = version == 0 ? 2 : 4;
+    for (const Box& b : refs) {
+        if (b.type != fourcc("dimg")) continue;
+        Reader e(b.body, b.size);
+        const uint32_t from = uint32_t(e.u(idSize));
+        const uint64_t count = e.u(2);
+        std::vector<uint32_t>& to = m.tilesOf[from];
+        for (uint64_t k = 0; k < count && e.ok(); ++k) to.push_back(uint32_t(e.u(idSize)));
+        if (!e.ok()) return false;
+    }
+    return true;
+}
+
+bool readProperties(const Box& iprp, Meta& m) {
+    std::vector<Box> parts;
+    if (!readBoxes(iprp.body, iprp.size, parts)) return false;
+    const Box* ipco = find(parts, fourcc("ipco"));
+    if (!ipco || !readBoxes(ipco->body, ipco->size, m.properties)) return false;
+    for (const Box& b : parts) {
+        if (b.type != fourcc("ipma")) continue;
+        Reader r(b.body, b.size);
+        const int version = int(r.u(1));
+        const uint32_t flags = uint32_t(r.u(3));
+        const uint64_t entries = r.u(4);
+        for (uint64_t i = 0; i < entries && r.ok(); ++i) {
+            const uint32_t id = uint32_t(r.u(version < 1 ? 2 : 4));
+            const uint64_t n = r.u(1);
+            for (uint64_t k = 0; k < n && r.ok(); ++k)
+                m.propertiesOf[id].push_back(flags & 1 ? uint32_t(r.u(2) & 0x7fff) : uint32_t(r.u(1) & 0x7f));
+        }
+        if (!r.ok()) return false;
+    }
+    return true;
+}
+
+bool readMeta(const uint8_t* data, size_t size, Meta& m) {
+    std::vector<Box> top;
+    readBoxes(data, size, top);  // a damaged box after 'meta' does not matter here
+    const Box* meta = find(top, fourcc("meta"));
+    if (!meta || meta->size < 4 || !readBoxes(meta->body + 4, meta->size - 4, m.children)) return false;
+    const Box* pitm = find(m.children, fourcc("pitm"));
+    const Box* iinf = find(m.children, fourcc("iinf"));
+    if (!pitm || !iinf) return false;
+    Reader r(pitm->body, pitm->size);
+    const int version = int(r.u(1));
+    r.skip(3);
+    m.primary = uint32_t(r.u(version == 0 ? 2 : 4));
+    if (!r.ok() || !readItemInfo(*iinf, m)) return false;
+    m.idat = find(m.children, fourcc("idat"));
+    return true;
+}
+
+// Every byte of an item, or false when it is stored in a way we do not read.
+bool itemData(const uint8_t* file, size_t size, const Meta& m, const Item& item, std::vector<uint8_t>& out) {
+    out.clear();
+    const uint8_t* space = file;
+    size_t spaceSize = size;
+    if (item.method == 1) {
+        if (!m.idat) return false;
+        space = m.idat->body;
+        spaceSize = m.idat->size;
+    } else if (item.method != 0) {
+        return false;
+    }
+    if (item.extents.empty()) return false;
+    for (const Extent& e : item.extents) {
+        const uint64_t start = item.base + e.offset;
+        if (e.length == 0 || start < item.base || start > spaceSize || e.length > spaceSize - start) return false;
+        out.insert(out.end(), space + start, space + start + e.length);
+    }
+    return true;
+}
+
+std::vector<const Box*> propertiesOf(const Meta& m, uint32_t id) {
+    std::vector<const Box*> r;
+    auto it = m.propertiesOf.find(id);
+    if (it == m.propertiesOf.end()) return r;
+    for (uint32_t index : it->second)
+        if (index >= 1 && index <= m.properties.size()) r.push_back(&m.properties[index - 1]);
+    return r;
+}
+
+// A quarter turn or mirroring that is not a no-op, or a crop.
+bool changesGeometry(const Box* p) {
+    if (p->type == fourcc("irot")) return p->size >= 1 && (p->body[0] & 3) != 0;
+    return p->type == fourcc("imir") || p->type == fourcc("clap");
+}
+
+// One plane of w x h turned as `turn` says into `dst`, walked in small blocks
+// so that reads and writes both stay in the cache.
+void turnPlane(const uint8_t* src, size_t w, size_t h, const HeifTiles::Turn& turn, uint8_t* dst) {
+    const bool swap = !turn.mirror && turn.value % 2 == 1;
+    const size_t dw = swap ? h : w;
+    constexpr size_t B = 32;
+    for (size_t by = 0; by < h; by += B)
+        for (size_t bx = 0; bx < w; bx += B)
+            for (size_t y = by; y < std::min(h, by + B); ++y)
+                for (size_t x = bx; x < std::min(w, bx + B); ++x) {
+                    size_t dx = x, dy = y;
+                    if (turn.mirror) {
+                        if (turn.value == 0)
+                            dy = h - 1 - y;
+                        else
+                            dx = w - 1 - x;
+                    } else if (turn.value == 1) {  // 90 degrees anticlockwise
+                        dx = y;
+                        dy = w - 1 - x;
+                    } else if (turn.value == 2) {
+                        dx = w - 1 - x;
+                        dy = h - 1 - y;
+                    } else if (turn.value == 3) {  // 90 degrees clockwise
+                        dx = h - 1 - y;
+                        dy = x;
+                    }
+                    dst[dy * dw + dx] = src[y * w + x];
+                }
+}
+
+bool readHvcC(const Box& b, HeifTiles::Tile& tile) {
+    Reader r(b.body, b.size);
+    r.skip(21);
+    tile.lengthBytes = int(r.u(1) & 3) + 1;
+    const uint64_t arrays = r.u(1);
+    for (uint64_t a = 0; a < arrays && r.ok(); ++a) {
+        r.skip(1);  // completeness and NAL unit type
+        const uint64_t n = r.u(2);
+        for (uint64_t k = 0; k < n && r.ok(); ++k) {
+            const size_t len = size_t(r.u(2));
+            const uint8_t* p = r.here();
+            r.skip(len);
+            if (r.ok()) tile.parameterSets.emplace_back(p, p + len);
+        }
+    }
+    return r.ok();
+}
+
+}  // namespace
+
+bool HeifTiles::swapsSides() const {
+    bool swap = false;
+    for (const Turn& t : turns) swap ^= !t.mirror && t.value % 2 == 1;
+    return swap;
+}
+
+bool primaryItemIsGrid(const uint8_t* data, size_t size) {
+    Meta m;
+    if (!readMeta(data, size, m)) return false;
+    auto it = m.items.find(m.primary);
+    return it != m.items.end() && it->second.type == fourcc("grid");
+}
+
+namespace {
+
+// A coded picture's configuration, data and colour description.
+bool readTile(const uint8_t* data, size_t size, const Meta& m, uint32_t id, HeifTiles& pic) {
+    auto item = m.items.find(id);
+    if (item == m.items.end() || item->second.type != fourcc("hvc1")) return false;
+    HeifTiles::Tile tile;
+    bool config = false;
+    for (const Box* p : propertiesOf(m, id)) {
+        if (p->type == fourcc("hvcC")) {
+            if (!readHvcC(*p, tile)) return false;
+            config = true;
+        } else if (p->type == fourcc("ispe") && pic.tileWidth == 0) {
+            Reader r(p->body, p->size);
+            r.skip(4);
+            pic.tileWidth = uint32_t(r.u(4));
+            pic.tileHeight = uint32_t(r.u(4));
+            if (!r.ok()) return false;
+        } else if (p->type == fourcc("colr") && p->size >= 11 && Reader(p->body, 4).u(4) == fourcc("nclx")) {
+            Reader r(p->body + 4, p->size - 4);
+            r.skip(4);  // primaries, transfer
+            tile.matrix = int(r.u(2));
+            tile.fullRange = (r.u(1) & 0x80) != 0;
+            tile.hasNclx = true;
+        }
+    }
+    if (!config || !itemData(data, size, m, item->second, tile.data)) return false;
+    pic.tiles.push_back(std::move(tile));
+    return true;
+}
+
+}  // namespace
+
+std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size) {
+    Meta m;
+    if (!readMeta(data, size, m)) return std::nullopt;
+    auto primary = m.items.find(m.primary);
+    if (primary == m.items.end()) return std::nullopt;
+    const bool grid = primary->second.type == fourcc("grid");
+    if (!grid && primary->second.type != fourcc("hvc1")) return std::nullopt;
+    const Box* iloc = find(m.children, fourcc("iloc"));
+    const Box* iprp = find(m.children, fourcc("iprp"));
+    const Box* iref = find(m.children, fourcc("iref"));
+    if (!iloc || !iprp || !readLocations(*iloc, m) || !readProperties(*iprp, m)) return std::nullopt;
+    if (grid && (!iref || !readReferences(*iref, m))) return std::nullopt;
+
+    HeifTiles pic;
+    for (const Box* p : propertiesOf(m, m.primary)) {
+        if (p->type == fourcc("clap")) return std::nullopt;
+        if ((p->type == fourcc("irot") || p->type == fourcc("imir")) && p->size < 1) return std::nullopt;
+        if (p->type == fourcc("irot") && (p->body[0] & 3) != 0) pic.turns.push_back({false, p->body[0] & 3});
+        if (p->type == fourcc("imir")) pic.turns.push_back({true, p->body[0] & 1});
+    }
+    if (!grid) {
+        if (!readTile(data, size, m, m.primary, pic)) return std::nullopt;
+        pic.width = pic.tileWidth;
+        pic.height = pic.tileHeight;
+        if (pic.width == 0 || pic.height == 0) return std::nullopt;
+        return pic;
+    }
+
+    std::vector<uint8_t> desc;
+    if (!itemData(data, size, m, primary->second, desc)) return std::nullopt;
+    Reader g(desc.data(), desc.size());
+    const uint64_t version = g.u(1), flags = g.u(1);
+    pic.rows = uint32_t(g.u(1)) + 1;
+    pic.columns = uint32_t(g.u(1)) + 1;
+    pic.width = uint32_t(g.u(flags & 1 ? 4 : 2));
+    pic.height = uint32_t(g.u(flags & 1 ? 4 : 2));
+    if (!g.ok() || version != 0 || pic.width == 0 || pic.height == 0) return std::nullopt;
+    const std::vector<uint32_t>& ids = m.tilesOf[m.primary];
+    if (ids.size() != size_t(pic.rows) * pic.columns) return std::nullopt;
+    for (uint32_t id : ids) {
+        for (const Box* p : propertiesOf(m, id))
+            if (changesGeometry(p)) return std::nullopt;
+        if (!readTile(data, size, m, id, pic)) return std::nullopt;
+    }
+    // The tiles must cover the picture and every tile column and row must show;
+    // chroma of tiles after the first starts at an even luma sample.
+    const uint64_t tw = pic.tileWidth, th = pic.tileHeight;
+    if (tw == 0 || th == 0 || (pic.columns > 1 && tw % 2) || (pic.rows > 1 && th % 2) || tw * pic.columns < pic.width ||
+        th * pic.rows < pic.height || tw * (pic.columns - 1) >= pic.width || th * (pic.rows - 1) >= pic.height)
+        return std::nullopt;
+    return pic;
+}
+
+bool decodeTilesYcc420(const HeifTiles& grid, int threads, std::vector<uint8_t>& planes) {
+    // One picture gets every core inside libde265; a grid's tiles get one each.
+    const int workers = grid.tiles.size() == 1 ? std::max(1, threads) : 0;
+    const size_t w = grid.width, h = grid.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    planes.assign(w * h + 2 * cw * ch, 0);
+    uint8_t* const out[3] = {planes.data(), planes.data() + w * h, planes.data() + w * h + cw * ch};
+    const size_t outW[3] = {w, cw, cw}, outH[3] = {h, ch, ch};
+
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        for (size_t i = next++; i < grid.tiles.size() && !failed; i = next++) {
+            const HeifTiles::Tile& tile = grid.tiles[i];
+            HevcDecoder hevc(workers);
+            if (!hevc.valid()) {
+                failed = true;
+                return;
+            }
+            for (const auto& ps : tile.parameterSets) hevc.pushNal(ps.data(), ps.size());
+            const de265_image* pic =
+                hevc.pushLengthPrefixed(tile.data.data(), tile.data.size(), tile.lengthBytes) ? hevc.decode() : nullptr;
+            const bool full = tile.hasNclx ? tile.fullRange : pic && de265_get_image_full_range_flag(pic);
+            const int matrix = tile.hasNclx ? tile.matrix : pic ? de265_get_image_matrix_coefficients(pic) : 0;
+            if (!pic || de265_get_chroma_format(pic) != de265_chroma_420 ||
+                de265_get_image_width(pic, 0) != int(grid.tileWidth) ||
+                de265_get_image_height(pic, 0) != int(grid.tileHeight) || !jpegCompatibleYcc(matrix, full)) {
+                failed = true;
+                return;
+            }
+            const size_t x0 = (i % grid.columns) * grid.tileWidth, y0 = (i / grid.columns) * grid.tileHeight;
+            for (int c = 0; c < 3; ++c) {
+                if (de265_get_bits_per_pixel(pic, c) != 8) {
+                    failed = true;
+                    return;
+                }
+                const size_t px = c ? x0 / 2 : x0, py = c ? y0 / 2 : y0;
+                const size_t cols = std::min(size_t(de265_get_image_width(pic, c)), outW[c] - px);
+                const size_t rows = std::min(size_t(de265_get_image_height(pic, c)), outH[c] - py);
+                int stride = 0;
+                const uint8_t* src = de265_get_image_plane(pic, c, &stride);
+                for (size_t y = 0; y < rows; ++y)
+                    std::memcpy(out[c] + (py + y) * outW[c] + px, src + size_t(stride) * y, cols);
+            }
+        }
+    };
+    const size_t n = std::min(grid.tiles.size(), size_t(std::max(1, threads)));
+    std::vector<std::thread> pool;
+    for (size_t t = 1; t < n; ++t) pool.emplace_back(work);
+    work();
+    for (auto& t : pool) t.join();
+    if (failed) return false;
+
+    size_t pw = w, ph = h;
+    for (const HeifTiles::Turn& turn : grid.turns) {
+        std::vector<uint8_t> turned(planes.size());
+        const size_t sizes[3][2] = {{pw, ph}, {(pw + 1) / 2, (ph + 1) / 2}, {(pw + 1) / 2, (ph + 1) / 2}};
+        size_t at = 0;
+        for (const auto& s : sizes) {
+            turnPlane(planes.data() + at, s[0], s[1], turn, turned.data() + at);
+            at += s[0] * s[1];
+        }
+        planes.swap(turned);
+        if (!turn.mirror && turn.value % 2 == 1) std::swap(pw, ph);
+    }
+    return true;
+}
+
+}  // namespace conv
