@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <system_error>
 #include <thread>
 
 #include "tools/convert/hevc_decoder.h"
@@ -447,7 +448,13 @@ bool decodeTilesYcc420(const HeifTiles& grid, int threads, std::vector<uint8_t>&
     };
     const size_t n = std::min(grid.tiles.size(), size_t(std::max(1, threads)));
     std::vector<std::thread> pool;
-    for (size_t t = 1; t < n; ++t) pool.emplace_back(work);
+    for (size_t t = 1; t < n; ++t) {
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // fewer threads then; the ones running take every tile
+        }
+    }
     work();
     for (auto& t : pool) t.join();
     if (failed) return false;
