@@ -67,11 +67,6 @@ const de265_image* HevcDecoder::decode() {
 
 bool HevcDecoder::hadWarnings() { return de265_get_warning(ctx_) != DE265_OK; }
 
-bool jpegCompatibleYcc(int m, bool fullRange) {
-    // 1 BT.709, 4 FCC, 7 SMPTE 240M, 9/10 BT.2020, 12/13 from the primaries.
-    return fullRange && m != 1 && m != 4 && m != 7 && m != 9 && m != 10 && m != 12 && m != 13;
-}
-
 namespace {
 
 std::atomic<int> gWorkers{0};

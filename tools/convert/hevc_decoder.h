@@ -35,11 +35,6 @@ private:
     const de265_image* picture_ = nullptr;
 };
 
-// True when the decoded picture's samples are what JPEG stores: full-range
-// YCbCr with the BT.601 matrix, as libheif would read them (matrices it does
-// not know count as BT.601, as they do in libheif's own conversion).
-bool jpegCompatibleYcc(int matrixCoefficients, bool fullRange);
-
 // Makes libheif decode HEVC through HevcDecoder with `workers` threads per
 // picture. libheif's built-in binding runs a single worker, which leaves every
 // other core idle on a single-image photo. Applies to decoders created from
