@@ -409,10 +409,10 @@ std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size) {
     return pic;
 }
 
-bool decodeTilesYcc420(const HeifTiles& grid, int threads, std::vector<uint8_t>& planes) {
+bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t>& planes) {
     // One picture gets every core inside libde265; a grid's tiles get one each.
-    const int workers = grid.tiles.size() == 1 ? std::max(1, threads) : 0;
-    const size_t w = grid.width, h = grid.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    const int workers = layout.tiles.size() == 1 ? std::max(1, threads) : 0;
+    const size_t w = layout.width, h = layout.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
     planes.assign(w * h + 2 * cw * ch, 0);
     uint8_t* const out[3] = {planes.data(), planes.data() + w * h, planes.data() + w * h + cw * ch};
     const size_t outW[3] = {w, cw, cw}, outH[3] = {h, ch, ch};
@@ -420,8 +420,8 @@ bool decodeTilesYcc420(const HeifTiles& grid, int threads, std::vector<uint8_t>&
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
     auto work = [&] {
-        for (size_t i = next++; i < grid.tiles.size() && !failed; i = next++) {
-            const HeifTiles::Tile& tile = grid.tiles[i];
+        for (size_t i = next++; i < layout.tiles.size() && !failed; i = next++) {
+            const HeifTiles::Tile& tile = layout.tiles[i];
             HevcDecoder hevc(workers);
             if (!hevc.valid()) {
                 failed = true;
@@ -433,12 +433,12 @@ bool decodeTilesYcc420(const HeifTiles& grid, int threads, std::vector<uint8_t>&
             const bool full = tile.hasNclx ? tile.fullRange : pic && de265_get_image_full_range_flag(pic);
             const int matrix = tile.hasNclx ? tile.matrix : pic ? de265_get_image_matrix_coefficients(pic) : 0;
             if (!pic || de265_get_chroma_format(pic) != de265_chroma_420 ||
-                de265_get_image_width(pic, 0) != int(grid.tileWidth) ||
-                de265_get_image_height(pic, 0) != int(grid.tileHeight) || !jpegCompatibleYcc(matrix, full)) {
+                de265_get_image_width(pic, 0) != int(layout.tileWidth) ||
+                de265_get_image_height(pic, 0) != int(layout.tileHeight) || !jpegCompatibleYcc(matrix, full)) {
                 failed = true;
                 return;
             }
-            const size_t x0 = (i % grid.columns) * grid.tileWidth, y0 = (i / grid.columns) * grid.tileHeight;
+            const size_t x0 = (i % layout.columns) * layout.tileWidth, y0 = (i / layout.columns) * layout.tileHeight;
             for (int c = 0; c < 3; ++c) {
                 if (de265_get_bits_per_pixel(pic, c) != 8) {
                     failed = true;
@@ -454,7 +454,7 @@ bool decodeTilesYcc420(const HeifTiles& grid, int threads, std::vector<uint8_t>&
             }
         }
     };
-    const size_t n = std::min(grid.tiles.size(), size_t(std::max(1, threads)));
+    const size_t n = std::min(layout.tiles.size(), size_t(std::max(1, threads)));
     std::vector<std::thread> pool;
     for (size_t t = 1; t < n; ++t) {
         try {
@@ -468,7 +468,7 @@ bool decodeTilesYcc420(const HeifTiles& grid, int threads, std::vector<uint8_t>&
     if (failed) return false;
 
     size_t pw = w, ph = h;
-    for (const HeifTiles::Turn& turn : grid.turns) {
+    for (const HeifTiles::Turn& turn : layout.turns) {
         std::vector<uint8_t> turned(planes.size());
         const size_t sizes[3][2] = {{pw, ph}, {(pw + 1) / 2, (ph + 1) / 2}, {(pw + 1) / 2, (ph + 1) / 2}};
         size_t at = 0;
