@@ -2,10 +2,6 @@
 // container's turns, colour profile and EXIF carried over with Orientation 1.
 #include <gtest/gtest.h>
 
-#include <turbojpeg.h>
-
-#include <cstdio>
-
 #include "run_helpers.h"
 
 using namespace convtest;
