@@ -6,20 +6,17 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "run_helpers.h"
+#include "tools/convert/fileio.h"
 #include "tools/convert/heif_tiles.h"
 
 using namespace convtest;
 
 namespace {
 
-std::vector<uint8_t> fileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
+// The converter's own reader: a missing fixture fails the test with its name.
+std::vector<uint8_t> fileBytes(const std::string& path) { return conv::readWholeFile(conv::fromUtf8(path)); }
 
 // A box: 32-bit size, type, payload.
 std::vector<uint8_t> box(const char* type, const std::vector<uint8_t>& body) {
