@@ -1,5 +1,5 @@
 #!/bin/sh
-# Writes the pictures the Windows library check decodes, into the folder given:
+# Writes the pictures the imaging library check decodes, into the folder given:
 # gradient.png (64x48 RGBA), gradient.jpg (40x30) and gradient.heic (97x65, odd on purpose,
 # so the decoder has to crop), all the same smooth gradient the test recomputes.
 set -eu
