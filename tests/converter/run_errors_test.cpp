@@ -60,6 +60,9 @@ TEST(Arguments, HelpAndVersionSucceed) {
     RunResult v = runConvert({"-version"});
     EXPECT_EQ(v.code, 0);
     EXPECT_NE(v.out.find("convert"), std::string::npos);
+    // The libraries that decide what a photo looks like, with their versions.
+    for (const char* lib : {"\nlibheif 1.", "\nlibde265 1.", "\nLibRaw 0.", "\nlibjpeg-turbo 2."})
+        EXPECT_NE(v.out.find(lib), std::string::npos) << lib << " in " << v.out;
 }
 
 struct BadInput {
@@ -87,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, BrokenInput,
                          ::testing::Values(BadInput{"empty.heic", 2}, BadInput{"text.heic", 2},
                                            BadInput{"truncated_16.heic", 2}, BadInput{"truncated_200.heic", 2},
                                            BadInput{"truncated.jpg", 2}, BadInput{"huge.heic", 4},
-                                           BadInput{"huge_grid.heic", 4}, BadInput{"missing.heic", 2}),
+                                           BadInput{"huge_grid.heic", 4}, BadInput{"missing.heic", 2},
+                                           BadInput{"predicted.heic", 2}),
                          [](const auto& info) { return testName(info.param.name); });
 
 TEST(BrokenInput, TruncatedHeicAtEveryCutFails) {

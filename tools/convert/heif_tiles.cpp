@@ -252,14 +252,6 @@ bool changesGeometry(const Box* p) {
     return p->type == fourcc("imir") || p->type == fourcc("clap");
 }
 
-// True when decoded samples are what JPEG stores: full-range YCbCr with the
-// BT.601 matrix, as libheif would read them (matrices it does not know count
-// as BT.601 there too): 1 BT.709, 4 FCC, 7 SMPTE 240M, 9/10 BT.2020 and 12/13
-// (from the primaries) do not qualify.
-bool jpegCompatibleYcc(int m, bool fullRange) {
-    return fullRange && m != 1 && m != 4 && m != 7 && m != 9 && m != 10 && m != 12 && m != 13;
-}
-
 // One plane of w x h turned as `turn` says into `dst`, walked in small blocks
 // so that reads and writes both stay in the cache.
 void turnPlane(const uint8_t* src, size_t w, size_t h, const HeifTiles::Turn& turn, uint8_t* dst) {

@@ -59,4 +59,12 @@ std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size);
 // leaves the file to libheif.
 bool decodeTilesYcc420(const HeifTiles& tiles, int threads, std::vector<uint8_t>& planes);
 
+// True when decoded samples are what JPEG stores: full-range YCbCr with the
+// BT.601 matrix, as libheif would read them (matrices it does not know count
+// as BT.601 there too): 1 BT.709, 4 FCC, 7 SMPTE 240M, 9/10 BT.2020 and 12/13
+// (from the primaries) do not qualify.
+inline bool jpegCompatibleYcc(int m, bool fullRange) {
+    return fullRange && m != 1 && m != 4 && m != 7 && m != 9 && m != 10 && m != 12 && m != 13;
+}
+
 }  // namespace conv

@@ -1,6 +1,7 @@
 // HEIC/HEIF (and AVIF) through libheif: the primary image with the container's
 // crop, rotation and mirroring applied by libheif, grids assembled tile-parallel.
 #include <libheif/heif.h>
+#include <libheif/heif_items.h>
 
 #include <cstring>
 #include <memory>
@@ -57,6 +58,19 @@ void readMetadata(heif_image_handle* h, Image& img) {
     }
 }
 
+// True when item `from` has an item reference of this type (a four-letter code).
+bool hasReference(const heif_context* ctx, heif_item_id from, const char* type) {
+    const uint32_t want = uint32_t(type[0]) << 24 | uint32_t(type[1]) << 16 | uint32_t(type[2]) << 8 | uint32_t(type[3]);
+    for (int index = 0;; ++index) {
+        uint32_t kind = 0;
+        heif_item_id* to = nullptr;
+        const size_t n = heif_context_get_item_references(ctx, from, index, &kind, &to);
+        if (to) heif_release_item_references(ctx, &to);
+        if (n == 0) return false;
+        if (kind == want) return true;
+    }
+}
+
 void readColour(heif_image_handle* h, Image& img) {
     heif_color_profile_type t = heif_image_handle_get_color_profile_type(h);
     if (t == heif_color_profile_type_prof || t == heif_color_profile_type_rICC) {
@@ -88,14 +102,20 @@ std::optional<Image> ownYcc420(const InputFile& in, const LoadOptions& opt) {
     return img;
 }
 
-// The same through libheif, for the files ownYcc420 leaves to it: libheif
-// decodes to RGB and converts that to full-range BT.601 YCbCr, JPEG's own.
-Image libheifYcc420(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
+// The same through libheif, for the files ownYcc420 leaves to it. libheif hands
+// over 4:2:0 planes as they were coded, in the picture's own matrix and range;
+// nothing when those are not JPEG's, and the caller decodes to RGB instead.
+std::optional<Image> libheifYcc420(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
     std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
     heif_image* rawImage = nullptr;
     heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_YCbCr, heif_chroma_420, dopt.get());
     if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
     std::unique_ptr<heif_image, ImageFree> himg(rawImage);
+    heif_color_profile_nclx* rawNclx = nullptr;
+    if (heif_image_get_nclx_color_profile(himg.get(), &rawNclx).code == heif_error_Ok && rawNclx) {
+        std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(rawNclx);
+        if (!jpegCompatibleYcc(int(nclx->matrix_coefficients), nclx->full_range_flag != 0)) return std::nullopt;
+    }
     const int w = heif_image_get_width(himg.get(), heif_channel_Y);
     const int h = heif_image_get_height(himg.get(), heif_channel_Y);
     checkPixelLimit(uint64_t(std::max(w, 0)), uint64_t(std::max(h, 0)), opt, in.path);
@@ -127,6 +147,11 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
     if (!ctx) inputError(in.path, "out of memory");
     heif_context_set_max_decoding_threads(ctx.get(), std::max(1, opt.threads));
+    // Our pixel limit decides what is too large. libheif's own block limit (512 MB) is
+    // below a plane of a picture at that limit (16 bits with alpha: 8 bytes a pixel).
+    heif_security_limits limits = *heif_context_get_security_limits(ctx.get());
+    limits.max_memory_block_size = std::max<uint64_t>(limits.max_memory_block_size, opt.maxPixels * 8 + (64u << 20));
+    heif_context_set_security_limits(ctx.get(), &limits);
     // A single picture is decoded on every core; a grid's tiles already are, one per core.
     useHevcWorkers(primaryItemIsGrid(in.bytes.data(), in.bytes.size()) ? 0 : std::max(1, opt.threads));
     heif_error err = heif_context_read_from_memory_without_copy(ctx.get(), in.bytes.data(), in.bytes.size(), nullptr);
@@ -136,6 +161,10 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     err = heif_context_get_primary_image_handle(ctx.get(), &rawHandle);
     if (err.code != heif_error_Ok) fail(in, err, "no primary image");
     std::unique_ptr<heif_image_handle, HandleFree> handle(rawHandle);
+    // A picture predicted from another item cannot be decoded on its own: the decoder
+    // would stand grey in for the missing reference and the result would not be the photo.
+    if (hasReference(ctx.get(), heif_image_handle_get_item_id(handle.get()), "pred"))
+        inputError(in.path, "the picture is predicted from another picture in the file, which is not supported");
 
     // The coded size decides the memory the decoder needs; check it before decoding.
     int iw = heif_image_handle_get_ispe_width(handle.get());
@@ -153,11 +182,13 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
                               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
 
     if (opt.allowYcc420 && !alpha && bits == 8) {
-        std::optional<Image> own = ownYcc420(in, opt);
-        Image img = own ? std::move(*own) : libheifYcc420(in, handle.get(), opt);
-        readColour(handle.get(), img);
-        readMetadata(handle.get(), img);
-        return img;
+        std::optional<Image> img = ownYcc420(in, opt);
+        if (!img) img = libheifYcc420(in, handle.get(), opt);
+        if (img) {
+            readColour(handle.get(), *img);
+            readMetadata(handle.get(), *img);
+            return std::move(*img);
+        }
     }
 
     std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());

@@ -1,5 +1,6 @@
 // Camera raw through LibRaw: demosaiced with the camera's white balance, into
-// sRGB with its tone curve, 16 bits per channel, turned as the camera recorded.
+// sRGB with its tone curve, 16 bits per channel, at the camera's own crop, turned
+// as the camera recorded.
 #include <libraw/libraw.h>
 
 #include <cmath>
@@ -93,6 +94,10 @@ Image loadRaw(const InputFile& in, const LoadOptions& opt) {
     p.user_flip = -1;     // turn as the camera recorded
     rc = libraw_unpack(raw.get());
     if (rc != LIBRAW_SUCCESS) inputError(in.path, std::string("cannot read the raw data: ") + libraw_strerror(rc));
+    // The camera's own default crop, where the file records one: the frame of the
+    // camera's JPEG, inside the sensor's wider visible area (after unpacking, so the
+    // black level still comes from the masked border).
+    static_cast<LibRaw*>(raw->parent_class)->adjust_to_raw_inset_crop(1);
     rc = libraw_dcraw_process(raw.get());
     if (rc != LIBRAW_SUCCESS) inputError(in.path, std::string("cannot develop the raw data: ") + libraw_strerror(rc));
     int err = 0;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "tools/convert/exif.h"
+#include "tools/convert/library_versions.h"
 #include "tools/convert/resize.h"
 #include "tools/convert/savers.h"
 
@@ -78,7 +79,7 @@ int runConverter(const std::vector<Path>& args) {
             return kExitOk;
         }
         if (opt.action == Options::Action::Version) {
-            std::printf("%s\n", versionText().c_str());
+            std::printf("%s\n%s", versionText().c_str(), libraryVersions().c_str());
             return kExitOk;
         }
         convertFile(opt);
