@@ -1,7 +1,8 @@
 // Writes a DNG from a camera raw file's sensor data, for the converter's tests
 // (nothing in Debian ships or writes one). LibRaw unpacks the source; the
 // Bayer data of its visible area goes, as 16-bit samples, into a CFA SubIFD with
-// the black and white levels LibRaw found. IFD0 holds a small RGB preview, the
+// the black and white levels LibRaw found, and the camera's default crop as the
+// DNG's DefaultCrop. IFD0 holds a small RGB preview, the
 // camera's names, the colour matrix (XYZ to camera, D65), the white balance as
 // shot, the orientation and an EXIF IFD with the shot's details.
 //
@@ -49,6 +50,8 @@ uint16_t orientationOfFlip(int flip) {
 
 struct Source {
     uint32_t width = 0, height = 0;
+    // The camera's default crop inside the visible area, as the raw file records it.
+    uint32_t cropX = 0, cropY = 0, cropW = 0, cropH = 0;
     std::vector<uint16_t> cfa;     // visible area, row by row
     uint8_t pattern[4] = {};       // CFA colours of the 2x2 cell: 0 red, 1 green, 2 blue
     float black[4] = {};           // per position of the 2x2 cell
@@ -76,6 +79,17 @@ Source readSource(const char* path) {
     Source s;
     s.width = sz.width;
     s.height = sz.height;
+    s.cropW = s.width;
+    s.cropH = s.height;
+    const auto& ic = sz.raw_inset_crops[0];
+    if (ic.cleft != 0xffff && ic.ctop != 0xffff && ic.cleft >= sz.left_margin && ic.ctop >= sz.top_margin &&
+        ic.cwidth > 0 && ic.cheight > 0 && ic.cleft - sz.left_margin + ic.cwidth <= s.width &&
+        ic.ctop - sz.top_margin + ic.cheight <= s.height) {
+        s.cropX = ic.cleft - sz.left_margin;
+        s.cropY = ic.ctop - sz.top_margin;
+        s.cropW = ic.cwidth;
+        s.cropH = ic.cheight;
+    }
     s.cfa.resize(size_t(s.width) * s.height);
     const size_t pitch = sz.raw_pitch / 2;
     for (uint32_t y = 0; y < s.height; ++y)
@@ -194,7 +208,7 @@ void writeDng(const Source& s, const std::string& path) {
     const uint16_t dim[2] = {2, 2};
     const uint8_t planeColours[3] = {0, 1, 2};
     const uint32_t white[1] = {s.white};
-    const float cropOrigin[2] = {0, 0}, cropSize[2] = {float(s.width), float(s.height)};
+    const float cropOrigin[2] = {float(s.cropX), float(s.cropY)}, cropSize[2] = {float(s.cropW), float(s.cropH)};
     set(TIFFSetField(t, TIFFTAG_SUBFILETYPE, 0), "NewSubFileType");
     set(TIFFSetField(t, TIFFTAG_IMAGEWIDTH, s.width), "ImageWidth");
     set(TIFFSetField(t, TIFFTAG_IMAGELENGTH, s.height), "ImageLength");

@@ -4,6 +4,8 @@
 
 #include <libraw/libraw.h>
 
+#include <memory>
+
 #include "run_helpers.h"
 
 using namespace convtest;
@@ -109,26 +111,31 @@ TEST(GifInput, PaletteColoursAndTransparencyArrive) {
     EXPECT_EQ(a.at(595, 100, 3), 0);
 }
 
-TEST(RawInput, Cr2DevelopsLikeLibRawWithCameraDataInExif) {
+TEST(RawInput, Cr2DevelopsLikeLibRawAtTheCamerasCropWithCameraDataInExif) {
     TempDir tmp;
     const std::string out = tmp.path("raw.png");
     RunResult r = runConvert({CAMERA_RAW_CR2, out});
     ASSERT_EQ(r.code, 0) << r.err;
     const Pixels got = decodePngFile(out);
     EXPECT_EQ(got.bits, 16);
+    // The frame the camera gives its own JPEG (3504x2336), not the sensor's whole
+    // visible area (3522x2348).
+    EXPECT_EQ(got.width, 3504u);
+    EXPECT_EQ(got.height, 2335u);
 
-    // LibRaw's own development with the same settings.
-    libraw_data_t* raw = libraw_init(0);
-    ASSERT_EQ(libraw_open_file(raw, CAMERA_RAW_CR2), LIBRAW_SUCCESS);
-    raw->params.use_camera_wb = 1;
-    raw->params.use_camera_matrix = 1;
-    raw->params.output_bps = 16;
-    raw->params.gamm[0] = 1 / 2.4;
-    raw->params.gamm[1] = 12.92;
-    ASSERT_EQ(libraw_unpack(raw), LIBRAW_SUCCESS);
-    ASSERT_EQ(libraw_dcraw_process(raw), LIBRAW_SUCCESS);
+    // LibRaw's own development with the same settings, at the file's default crop.
+    auto raw = std::make_unique<LibRaw>();
+    ASSERT_EQ(raw->open_file(CAMERA_RAW_CR2), LIBRAW_SUCCESS);
+    raw->imgdata.params.use_camera_wb = 1;
+    raw->imgdata.params.use_camera_matrix = 1;
+    raw->imgdata.params.output_bps = 16;
+    raw->imgdata.params.gamm[0] = 1 / 2.4;
+    raw->imgdata.params.gamm[1] = 12.92;
+    ASSERT_EQ(raw->unpack(), LIBRAW_SUCCESS);
+    ASSERT_EQ(raw->adjust_to_raw_inset_crop(1), 1);
+    ASSERT_EQ(raw->dcraw_process(), LIBRAW_SUCCESS);
     int err = 0;
-    libraw_processed_image_t* mem = libraw_dcraw_make_mem_image(raw, &err);
+    libraw_processed_image_t* mem = raw->dcraw_make_mem_image(&err);
     ASSERT_NE(mem, nullptr);
     Pixels ref;
     ref.width = mem->width;
@@ -137,8 +144,7 @@ TEST(RawInput, Cr2DevelopsLikeLibRawWithCameraDataInExif) {
     ref.bits = 16;
     const auto* d = reinterpret_cast<const uint16_t*>(mem->data);
     ref.v.assign(d, d + size_t(mem->width) * mem->height * 3);
-    libraw_dcraw_clear_mem(mem);
-    libraw_close(raw);
+    LibRaw::dcraw_clear_mem(mem);
     ASSERT_EQ(got.width, ref.width);
     ASSERT_EQ(got.height, ref.height);
     EXPECT_EQ(got.v, ref.v);
