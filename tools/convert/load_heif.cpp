@@ -13,16 +13,11 @@
 #include "tools/convert/heif_tiles.h"
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/loaders.h"
+#include "tools/convert/owned.h"
 
 namespace conv {
 
 namespace {
-
-struct CtxFree { void operator()(heif_context* c) const { heif_context_free(c); } };
-struct HandleFree { void operator()(heif_image_handle* h) const { heif_image_handle_release(h); } };
-struct ImageFree { void operator()(heif_image* i) const { heif_image_release(i); } };
-struct OptionsFree { void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); } };
-struct NclxFree { void operator()(heif_color_profile_nclx* n) const { heif_nclx_color_profile_free(n); } };
 
 [[noreturn]] void fail(const InputFile& in, const heif_error& err, const char* doing) {
     if (err.subcode == heif_suberror_Security_limit_exceeded)
@@ -69,7 +64,7 @@ void readColour(heif_image_handle* h, Image& img) {
     }
     heif_color_profile_nclx* raw = nullptr;
     if (heif_image_handle_get_nclx_color_profile(h, &raw).code != heif_error_Ok || !raw) return;
-    std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(raw);
+    Owned<heif_nclx_color_profile_free> nclx(raw);
     img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
 }
 
@@ -91,11 +86,11 @@ std::optional<Image> ownYcc420(const InputFile& in, const LoadOptions& opt) {
 // The same through libheif, for the files ownYcc420 leaves to it: libheif
 // decodes to RGB and converts that to full-range BT.601 YCbCr, JPEG's own.
 Image libheifYcc420(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
-    std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+    Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
     heif_image* rawImage = nullptr;
     heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_YCbCr, heif_chroma_420, dopt.get());
     if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
-    std::unique_ptr<heif_image, ImageFree> himg(rawImage);
+    Owned<heif_image_release> himg(rawImage);
     const int w = heif_image_get_width(himg.get(), heif_channel_Y);
     const int h = heif_image_get_height(himg.get(), heif_channel_Y);
     checkPixelLimit(uint64_t(std::max(w, 0)), uint64_t(std::max(h, 0)), opt, in.path);
@@ -124,7 +119,7 @@ Image libheifYcc420(const InputFile& in, heif_image_handle* handle, const LoadOp
 }  // namespace
 
 Image loadHeif(const InputFile& in, const LoadOptions& opt) {
-    std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
+    Owned<heif_context_free> ctx(heif_context_alloc());
     if (!ctx) inputError(in.path, "out of memory");
     heif_context_set_max_decoding_threads(ctx.get(), std::max(1, opt.threads));
     // A single picture is decoded on every core; a grid's tiles already are, one per core.
@@ -135,7 +130,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     heif_image_handle* rawHandle = nullptr;
     err = heif_context_get_primary_image_handle(ctx.get(), &rawHandle);
     if (err.code != heif_error_Ok) fail(in, err, "no primary image");
-    std::unique_ptr<heif_image_handle, HandleFree> handle(rawHandle);
+    Owned<heif_image_handle_release> handle(rawHandle);
 
     // The coded size decides the memory the decoder needs; check it before decoding.
     int iw = heif_image_handle_get_ispe_width(handle.get());
@@ -160,13 +155,13 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
         return img;
     }
 
-    std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+    Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
     dopt->ignore_transformations = 0;
     dopt->convert_hdr_to_8bit = 0;
     heif_image* rawImage = nullptr;
     err = heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB, chroma, dopt.get());
     if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
-    std::unique_ptr<heif_image, ImageFree> himg(rawImage);
+    Owned<heif_image_release> himg(rawImage);
 
     const int w = heif_image_get_width(himg.get(), heif_channel_interleaved);
     const int h = heif_image_get_height(himg.get(), heif_channel_interleaved);
