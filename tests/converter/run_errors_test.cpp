@@ -192,4 +192,30 @@ TEST(OutputErrors, FailedConversionLeavesAnEarlierOutputUntouched) {
     EXPECT_EQ(decodeJpegFile(out).width, 600u);
 }
 
+// Short of memory at whatever point (an address-space limit): a code and one
+// line that names the file or says what ran out, never a signal, nothing left.
+TEST(OutOfMemory, AnyLimitEndsWithACodeAndOneLine) {
+    TempDir tmp;
+    for (const std::string ext : {"jpg", "png", "tif"}) {
+        // From a start that runs out at once, past a band where a worker thread
+        // cannot be started (52-56 MiB here), to one where most complete.
+        for (int mib : {44, 52, 56, 80}) {
+            SCOPED_TRACE(ext + " within " + std::to_string(mib) + " MiB");
+            const std::string out = tmp.path("out." + ext);
+            RunResult r = runConvertLimited("ulimit -v " + std::to_string(mib * 1024),
+                                            {fixture("photo.png"), "-resize", "2112", out});
+            if (r.code == 0) {
+                fs::remove(out);
+                continue;
+            }
+            EXPECT_TRUE(r.code >= 2 && r.code <= 4) << r.code << " " << r.err;
+            expectOneLine(r);
+            EXPECT_TRUE(r.err.find("photo.png") != std::string::npos || r.err.find("out.") != std::string::npos ||
+                        r.err.find("out of memory") != std::string::npos)
+                << r.err;
+            EXPECT_TRUE(tmp.files().empty());
+        }
+    }
+}
+
 }  // namespace
