@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 
 #include "run_helpers.h"
 
@@ -135,6 +136,27 @@ TEST(BrokenInput, BitFlipsNeverCrashOrLeaveHalfFiles) {
     EXPECT_GE(tried, 5);
 }
 
+// libpng fails from deep inside itself; wherever the file ends, that must come
+// back as an input error naming the file.
+TEST(BrokenInput, PngCutAnywhereFailsWithTwo) {
+    TempDir tmp;
+    std::ifstream f(fixture("src.png"), std::ios::binary);
+    const std::string whole{std::istreambuf_iterator<char>(f), {}};
+    ASSERT_GT(whole.size(), 1000u);
+    // In the signature, the header chunks, the pixel data, and the end chunk.
+    for (size_t cut : {size_t(4), size_t(30), size_t(200), whole.size() / 2, whole.size() - 12}) {
+        SCOPED_TRACE(cut);
+        const std::string in = tmp.path("cut.png");
+        std::ofstream(in, std::ios::binary) << whole.substr(0, cut);
+        RunResult r = runConvert({in, tmp.path("out.jpg")});
+        EXPECT_EQ(r.code, 2) << r.err;
+        expectOneLine(r);
+        EXPECT_NE(r.err.find("cut.png"), std::string::npos) << r.err;
+        fs::remove(in);
+        EXPECT_TRUE(tmp.files().empty());
+    }
+}
+
 TEST(OutputErrors, MissingFolderGivesThree) {
     TempDir tmp;
     RunResult r = runConvert({fixture("src.png"), tmp.path("no/such/folder/out.jpg")});
@@ -194,6 +216,46 @@ TEST(OutputErrors, FailedConversionLeavesAnEarlierOutputUntouched) {
     // A good conversion replaces it.
     EXPECT_EQ(runConvert({fixture("src.png"), out}).code, 0);
     EXPECT_EQ(decodeJpegFile(out).width, 600u);
+}
+
+// The disk fills part way (here a file-size limit): whichever writer or
+// library was writing, an output error naming the file, and nothing left.
+TEST(OutputErrors, DiskFullPartWayGivesThreeAndLeavesNothing) {
+    TempDir tmp;
+    for (const std::string ext : {"jpg", "png", "tif", "gif", "bmp"}) {
+        // Every output of src.png is far over 8 KiB.
+        RunResult r = runConvertLimited("trap '' XFSZ; ulimit -f 16", {fixture("src.png"), tmp.path("out." + ext)});
+        EXPECT_EQ(r.code, 3) << ext << ": " << r.err;
+        expectOneLine(r);
+        EXPECT_NE(r.err.find("out." + ext), std::string::npos) << r.err;
+        EXPECT_TRUE(tmp.files().empty()) << ext;
+    }
+}
+
+// Short of memory at whatever point (an address-space limit): a code and one
+// line that names the file or says what ran out, never a signal, nothing left.
+TEST(OutOfMemory, AnyLimitEndsWithACodeAndOneLine) {
+    TempDir tmp;
+    for (const std::string ext : {"jpg", "png", "tif"}) {
+        // From a start that runs out at once, past a band where a worker thread
+        // cannot be started (52-56 MiB here), to one where most complete.
+        for (int mib : {44, 52, 56, 80}) {
+            SCOPED_TRACE(ext + " within " + std::to_string(mib) + " MiB");
+            const std::string out = tmp.path("out." + ext);
+            RunResult r = runConvertLimited("ulimit -v " + std::to_string(mib * 1024),
+                                            {fixture("photo.png"), "-resize", "2112", out});
+            if (r.code == 0) {
+                fs::remove(out);
+                continue;
+            }
+            EXPECT_TRUE(r.code >= 2 && r.code <= 4) << r.code << " " << r.err;
+            expectOneLine(r);
+            EXPECT_TRUE(r.err.find("photo.png") != std::string::npos || r.err.find("out.") != std::string::npos ||
+                        r.err.find("out of memory") != std::string::npos)
+                << r.err;
+            EXPECT_TRUE(tmp.files().empty());
+        }
+    }
 }
 
 }  // namespace

@@ -46,9 +46,11 @@ fs::path scratchName(const char* what) {
 
 }  // namespace
 
-RunResult runConvert(const std::vector<std::string>& args) {
+RunResult runConvert(const std::vector<std::string>& args) { return runConvertLimited("", args); }
+
+RunResult runConvertLimited(const std::string& limits, const std::vector<std::string>& args) {
     const fs::path errFile = scratchName("err"), outFile = scratchName("out");
-    std::string cmd = quote(CONVERT_EXE);
+    std::string cmd = limits.empty() ? quote(CONVERT_EXE) : limits + "; exec " + quote(CONVERT_EXE);
     for (const auto& a : args) cmd.append(" ").append(quote(a));
     cmd.append(" >").append(quote(outFile.string())).append(" 2>").append(quote(errFile.string()));
     const int status = std::system(cmd.c_str());

@@ -18,6 +18,9 @@ struct RunResult {
 
 // Runs the converter with the arguments (each quoted for the shell).
 RunResult runConvert(const std::vector<std::string>& args);
+// The same with shell commands run first, in the converter's own shell: limits
+// such as "ulimit -v 100000" that hold for it alone.
+RunResult runConvertLimited(const std::string& limits, const std::vector<std::string>& args);
 
 std::string fixture(const std::string& name);
 

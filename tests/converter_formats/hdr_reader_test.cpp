@@ -119,6 +119,15 @@ TEST(HdrReader, OrientationMeaningWorkedByHand) {
     EXPECT_EQ(cols.height, 3u);
     EXPECT_EQ(cols.px, (std::vector<Px>{a, d, b, e, c, f}));
     EXPECT_EQ(file("-X 2 +Y 3").px, (std::vector<Px>{f, c, e, b, d, a}));
+    // What Radiance's protate writes for a picture a b c / d e f without -c:
+    // its columns left to right, each from the bottom row up, under "+X 3 +Y 2"
+    // (the order that keeps the picture as it looked). Stored: d a / e b / f c.
+    std::string head = "#?RGBE\n\n+X 3 +Y 2\n";
+    std::vector<uint8_t> rotated(head.begin(), head.end());
+    encodeFlat(rotated, {d, a, e, b, f, c});
+    const Picture same = decodedAsPicture(decode(rotated));
+    EXPECT_EQ(same.width, 3u);
+    EXPECT_EQ(same.px, (std::vector<Px>{a, b, c, d, e, f}));
 }
 
 TEST(HdrReader, HeaderLines) {

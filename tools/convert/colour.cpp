@@ -3,16 +3,15 @@
 #include <lcms2.h>
 
 #include <algorithm>
-#include <memory>
+
+#include "tools/convert/owned.h"
 
 namespace conv {
 
 namespace {
 
-struct ProfileCloser { void operator()(void* p) const { if (p) cmsCloseProfile(p); } };
-struct TransformCloser { void operator()(void* t) const { if (t) cmsDeleteTransform(t); } };
-using ProfilePtr = std::unique_ptr<void, ProfileCloser>;
-using TransformPtr = std::unique_ptr<void, TransformCloser>;
+using ProfilePtr = Owned<cmsCloseProfile>;
+using TransformPtr = Owned<cmsDeleteTransform>;
 
 cmsUInt32Number pixelType(const Image& img) {
     if (img.bits == 8) return img.channels == 4 ? TYPE_RGBA_8 : TYPE_RGB_8;
@@ -121,30 +120,26 @@ std::vector<uint8_t> iccFromCicp(int primaries, int transfer) {
         default: return {};
     }
     // Transfer: sRGB's piecewise curve, the BT.709 camera curve, linear or a pure gamma.
-    cmsToneCurve* curve = nullptr;
+    Owned<cmsFreeToneCurve> curve;
     switch (transfer) {
         case 2: case 13: {
             const cmsFloat64Number p[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-            curve = cmsBuildParametricToneCurve(nullptr, 4, p);
+            curve.reset(cmsBuildParametricToneCurve(nullptr, 4, p));
             break;
         }
         case 1: case 6: case 14: case 15: {
             const cmsFloat64Number p[5] = {1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081};
-            curve = cmsBuildParametricToneCurve(nullptr, 4, p);
+            curve.reset(cmsBuildParametricToneCurve(nullptr, 4, p));
             break;
         }
-        case 4: curve = cmsBuildGamma(nullptr, 2.2); break;
-        case 5: curve = cmsBuildGamma(nullptr, 2.8); break;
-        case 8: curve = cmsBuildGamma(nullptr, 1.0); break;
+        case 4: curve.reset(cmsBuildGamma(nullptr, 2.2)); break;
+        case 5: curve.reset(cmsBuildGamma(nullptr, 2.8)); break;
+        case 8: curve.reset(cmsBuildGamma(nullptr, 1.0)); break;
         default: return {};  // PQ, HLG and the rest: no ICC v2 curve says them well
     }
-    if ((primaries == 1 || primaries == 2) && (transfer == 2 || transfer == 13)) {
-        cmsFreeToneCurve(curve);
-        return {};  // sRGB
-    }
-    cmsToneCurve* curves[3] = {curve, curve, curve};
+    if ((primaries == 1 || primaries == 2) && (transfer == 2 || transfer == 13)) return {};  // sRGB
+    cmsToneCurve* curves[3] = {curve.get(), curve.get(), curve.get()};
     ProfilePtr prof(cmsCreateRGBProfile(&white, &prim, curves));
-    cmsFreeToneCurve(curve);
     if (!prof) return {};
     cmsUInt32Number size = 0;
     if (!cmsSaveProfileToMem(prof.get(), nullptr, &size) || size == 0) return {};

@@ -78,7 +78,7 @@ Path parentDir(const Path& p) {
 }
 
 std::vector<uint8_t> readWholeFile(const Path& p) {
-    FILE* f = openStream(p, CONV_MODE("rb"));
+    const Stream f(openStream(p, CONV_MODE("rb")));
     if (!f) {
         std::error_code ec;
         bool exists = fs::exists(fs::path(p), ec);
@@ -88,10 +88,8 @@ std::vector<uint8_t> readWholeFile(const Path& p) {
     std::vector<uint8_t> data;
     uint8_t buf[1 << 16];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
-    bool bad = std::ferror(f);
-    std::fclose(f);
-    if (bad) throw ConvertError{kExitInput, toUtf8(p) + ": read error"};
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) data.insert(data.end(), buf, buf + n);
+    if (std::ferror(f.get())) throw ConvertError{kExitInput, toUtf8(p) + ": read error"};
     return data;
 }
 
@@ -164,7 +162,7 @@ OutFile::OutFile(const Path& finalPath) : final_(finalPath) {
     unsigned base = rd() ^ unsigned(std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 16 && !fp_; ++attempt) {
         temp_ = tempNameFor(final_, (base + counter++) % 1000000);
-        fp_ = createExclusive(temp_);
+        fp_.reset(createExclusive(temp_));
     }
     if (!fp_) {
         Path dir = parentDir(final_);
@@ -172,12 +170,12 @@ OutFile::OutFile(const Path& finalPath) : final_(finalPath) {
             throw ConvertError{kExitOutput, toUtf8(final_) + ": the output folder does not exist"};
         throw ConvertError{kExitOutput, toUtf8(final_) + ": cannot create a file in the output folder"};
     }
-    std::setvbuf(fp_, nullptr, _IOFBF, 1 << 18);
+    std::setvbuf(fp_.get(), nullptr, _IOFBF, 1 << 18);
 }
 
 OutFile::~OutFile() {
     if (committed_) return;
-    if (fp_) std::fclose(fp_);
+    fp_.reset();
     removeFile(temp_);
 }
 
@@ -186,25 +184,25 @@ void OutFile::fail(const char* what) const {
 }
 
 void OutFile::write(const void* data, size_t size) {
-    if (size && std::fwrite(data, 1, size, fp_) != size) fail("write failed (disk full?)");
+    if (size && std::fwrite(data, 1, size, fp_.get()) != size) fail("write failed (disk full?)");
 }
 
-size_t OutFile::read(void* data, size_t size) { return std::fread(data, 1, size, fp_); }
+size_t OutFile::read(void* data, size_t size) { return std::fread(data, 1, size, fp_.get()); }
 
 void OutFile::seek(int64_t offset, int whence) {
 #ifdef _WIN32
-    int r = _fseeki64(fp_, offset, whence);
+    int r = _fseeki64(fp_.get(), offset, whence);
 #else
-    int r = fseeko(fp_, off_t(offset), whence);
+    int r = fseeko(fp_.get(), off_t(offset), whence);
 #endif
     if (r != 0) fail("seek failed");
 }
 
 int64_t OutFile::tell() {
 #ifdef _WIN32
-    return _ftelli64(fp_);
+    return _ftelli64(fp_.get());
 #else
-    return int64_t(ftello(fp_));
+    return int64_t(ftello(fp_.get()));
 #endif
 }
 
@@ -217,14 +215,12 @@ int64_t OutFile::size() {
 }
 
 void OutFile::flush() {
-    if (std::fflush(fp_) != 0) fail("write failed (disk full?)");
+    if (std::fflush(fp_.get()) != 0) fail("write failed (disk full?)");
 }
 
 void OutFile::commit() {
     flush();
-    FILE* f = fp_;
-    fp_ = nullptr;
-    if (std::fclose(f) != 0) fail("write failed (disk full?)");
+    if (std::fclose(fp_.release()) != 0) fail("write failed (disk full?)");
     std::error_code ec;
     fs::rename(fs::path(temp_), fs::path(final_), ec);
     if (ec) fail("cannot replace the existing file");

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/convert/owned.h"
+
 namespace conv {
 
 #ifdef _WIN32
@@ -39,6 +41,11 @@ bool sameFile(const Path& a, const Path& b);
 bool copyModificationTime(const Path& from, const Path& to);
 bool removeFile(const Path& p);
 
+// A stdio stream that is closed when its owner goes (unless closed first by
+// hand, through release(), to see whether the close failed).
+inline void closeStream(FILE* f) { std::fclose(f); }
+using Stream = Owned<closeStream>;
+
 // The output under construction: a temporary file next to the final path (same
 // folder, so the final rename stays on one volume). Destroying an OutFile that
 // was not committed closes and deletes the temporary file, so a failed
@@ -59,7 +66,7 @@ public:
     int64_t tell();
     int64_t size();
     void flush();
-    FILE* stream() { return fp_; }
+    FILE* stream() { return fp_.get(); }
 
     // Closes the temporary file and renames it onto the final path, replacing an
     // existing file there.
@@ -72,7 +79,7 @@ private:
     [[noreturn]] void fail(const char* what) const;
     Path final_;
     Path temp_;
-    FILE* fp_ = nullptr;
+    Stream fp_;
     bool committed_ = false;
 };
 

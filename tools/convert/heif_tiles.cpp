@@ -6,10 +6,9 @@
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <system_error>
-#include <thread>
 
 #include "tools/convert/hevc_decoder.h"
+#include "tools/convert/parallel.h"
 
 namespace conv {
 
@@ -446,17 +445,9 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
             }
         }
     };
+    // One share per thread, each taking tiles until none is left.
     const size_t n = std::min(layout.tiles.size(), size_t(std::max(1, threads)));
-    std::vector<std::thread> pool;
-    for (size_t t = 1; t < n; ++t) {
-        try {
-            pool.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // fewer threads then; the ones running take every tile
-        }
-    }
-    work();
-    for (auto& t : pool) t.join();
+    parallelFor(n, threads, [&](size_t) { work(); });
     if (failed) return false;
 
     size_t pw = w, ph = h;

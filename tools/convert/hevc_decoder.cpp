@@ -12,7 +12,11 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <new>
+
+#include "tools/convert/owned.h"
 
 namespace conv {
 
@@ -94,12 +98,10 @@ struct PluginDecoder {
 };
 
 heif_error newDecoder(void** out) {
-    auto* d = new PluginDecoder;
-    if (!d->hevc.valid()) {
-        delete d;
-        return pluginError(heif_suberror_Unspecified, "cannot create an HEVC decoder");
-    }
-    *out = d;
+    // libheif calls in from C: nothing may be thrown back at it.
+    std::unique_ptr<PluginDecoder> d(new (std::nothrow) PluginDecoder);
+    if (!d || !d->hevc.valid()) return pluginError(heif_suberror_Unspecified, "cannot create an HEVC decoder");
+    *out = d.release();
     return kOk;
 }
 
@@ -125,32 +127,25 @@ heif_error toHeifImage(const de265_image* pic, heif_image** out) {
         hc = heif_chroma_422;
     else if (chroma == de265_chroma_444)
         hc = heif_chroma_444;
-    heif_image* img = nullptr;
+    heif_image* raw = nullptr;
     heif_error err = heif_image_create(de265_get_image_width(pic, 0), de265_get_image_height(pic, 0),
-                                       mono ? heif_colorspace_monochrome : heif_colorspace_YCbCr, hc, &img);
+                                       mono ? heif_colorspace_monochrome : heif_colorspace_YCbCr, hc, &raw);
     if (err.code != heif_error_Ok) return err;
+    Owned<heif_image_release> img(raw);
 
     const heif_channel channels[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
     const int bits = de265_get_bits_per_pixel(pic, 0);
     for (int c = 0; c < (mono ? 1 : 3); ++c) {
         const int w = de265_get_image_width(pic, c), h = de265_get_image_height(pic, c);
-        if (de265_get_bits_per_pixel(pic, c) != bits) {
-            heif_image_release(img);
+        if (de265_get_bits_per_pixel(pic, c) != bits)
             return {heif_error_Unsupported_feature, heif_suberror_Unsupported_color_conversion,
                     "the picture's planes have different bit depths"};
-        }
-        if (w <= 0 || h <= 0) {
-            heif_image_release(img);
-            return pluginError(heif_suberror_Invalid_image_size, "the decoder returned an empty plane");
-        }
-        err = heif_image_add_plane(img, channels[c], w, h, bits);
-        if (err.code != heif_error_Ok) {
-            heif_image_release(img);
-            return err;
-        }
+        if (w <= 0 || h <= 0) return pluginError(heif_suberror_Invalid_image_size, "the decoder returned an empty plane");
+        err = heif_image_add_plane(img.get(), channels[c], w, h, bits);
+        if (err.code != heif_error_Ok) return err;
         int srcStride = 0, dstStride = 0;
         const uint8_t* src = de265_get_image_plane(pic, c, &srcStride);
-        uint8_t* dst = heif_image_get_plane(img, channels[c], &dstStride);
+        uint8_t* dst = heif_image_get_plane(img.get(), channels[c], &dstStride);
         const size_t row = size_t(w) * size_t((bits + 7) / 8);
         for (int y = 0; y < h; ++y)
             std::memcpy(dst + size_t(dstStride) * size_t(y), src + size_t(srcStride) * size_t(y), row);
@@ -158,16 +153,15 @@ heif_error toHeifImage(const de265_image* pic, heif_image** out) {
 
     // The stream's own colour description; libheif replaces it with the
     // container's when the file has one. Values the setters refuse stay unset.
-    if (heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc()) {
-        heif_nclx_color_profile_set_color_primaries(nclx, uint16_t(de265_get_image_colour_primaries(pic)));
-        heif_nclx_color_profile_set_transfer_characteristics(nclx,
+    if (Owned<heif_nclx_color_profile_free> nclx{heif_nclx_color_profile_alloc()}) {
+        heif_nclx_color_profile_set_color_primaries(nclx.get(), uint16_t(de265_get_image_colour_primaries(pic)));
+        heif_nclx_color_profile_set_transfer_characteristics(nclx.get(),
                                                              uint16_t(de265_get_image_transfer_characteristics(pic)));
-        heif_nclx_color_profile_set_matrix_coefficients(nclx, uint16_t(de265_get_image_matrix_coefficients(pic)));
+        heif_nclx_color_profile_set_matrix_coefficients(nclx.get(), uint16_t(de265_get_image_matrix_coefficients(pic)));
         nclx->full_range_flag = uint8_t(de265_get_image_full_range_flag(pic) != 0);
-        heif_image_set_nclx_color_profile(img, nclx);
-        heif_nclx_color_profile_free(nclx);
+        heif_image_set_nclx_color_profile(img.get(), nclx.get());
     }
-    *out = img;
+    *out = img.release();
     return kOk;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "tools/convert/loaders.h"
+#include "tools/convert/owned.h"
 
 namespace conv {
 
@@ -24,19 +25,17 @@ int onRead(GifFileType* gif, GifByteType* buf, int n) {
     return int(k);
 }
 
-struct GifClose {
-    void operator()(GifFileType* g) const {
-        int err = 0;
-        DGifCloseFile(g, &err);
-    }
-};
+void closeGif(GifFileType* g) {
+    int err = 0;
+    DGifCloseFile(g, &err);
+}
 
 }  // namespace
 
 Image loadGif(const InputFile& in, const LoadOptions& opt) {
     Mem mem{&in.bytes};
     int err = 0;
-    std::unique_ptr<GifFileType, GifClose> gif(DGifOpen(&mem, onRead, &err));
+    Owned<closeGif> gif(DGifOpen(&mem, onRead, &err));
     if (!gif) inputError(in.path, std::string("not a readable GIF file: ") + GifErrorString(err));
     checkPixelLimit(uint64_t(gif->SWidth), uint64_t(gif->SHeight), opt, in.path);
     if (DGifSlurp(gif.get()) != GIF_OK && gif->ImageCount == 0)

@@ -44,14 +44,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+
+#include "tools/convert/parallel.h"
 
 namespace conv {
 
@@ -351,32 +351,11 @@ void runInBands(uint32_t rows, int threads, const auto& work) {
         return;
     }
     const uint32_t band = (rows + uint32_t(threads) - 1) / uint32_t(threads);
-    std::vector<std::exception_ptr> errors(static_cast<size_t>(threads));
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t) {
-        const uint32_t a = std::min(rows, band * uint32_t(t)), b = std::min(rows, band * uint32_t(t + 1));
-        if (a >= b) break;
-        auto run = [&work, &errors, a, b, t] {
-            try {
-                work(a, b);
-            } catch (...) {
-                errors[size_t(t)] = std::current_exception();
-            }
-        };
-        try {
-            pool.emplace_back(run);
-        } catch (...) {
-            run();  // no thread to be had: this band here
-        }
-    }
-    try {
-        work(0u, std::min(rows, band));
-    } catch (...) {
-        errors[0] = std::current_exception();
-    }
-    for (auto& th : pool) th.join();
-    for (auto& e : errors)
-        if (e) std::rethrow_exception(e);
+    const uint32_t bands = (rows + band - 1) / band;
+    parallelFor(bands, threads, [&](size_t i) {
+        const uint32_t first = uint32_t(i) * band;
+        work(first, std::min(rows, first + band));
+    });
 }
 
 }  // namespace

@@ -14,16 +14,11 @@
 #include "tools/convert/heif_tiles.h"
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/loaders.h"
+#include "tools/convert/owned.h"
 
 namespace conv {
 
 namespace {
-
-struct CtxFree { void operator()(heif_context* c) const { heif_context_free(c); } };
-struct HandleFree { void operator()(heif_image_handle* h) const { heif_image_handle_release(h); } };
-struct ImageFree { void operator()(heif_image* i) const { heif_image_release(i); } };
-struct OptionsFree { void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); } };
-struct NclxFree { void operator()(heif_color_profile_nclx* n) const { heif_nclx_color_profile_free(n); } };
 
 [[noreturn]] void fail(const InputFile& in, const heif_error& err, const char* doing) {
     if (err.subcode == heif_suberror_Security_limit_exceeded)
@@ -83,7 +78,7 @@ void readColour(heif_image_handle* h, Image& img) {
     }
     heif_color_profile_nclx* raw = nullptr;
     if (heif_image_handle_get_nclx_color_profile(h, &raw).code != heif_error_Ok || !raw) return;
-    std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(raw);
+    Owned<heif_nclx_color_profile_free> nclx(raw);
     img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
 }
 
@@ -106,14 +101,14 @@ std::optional<Image> ownYcc420(const InputFile& in, const LoadOptions& opt) {
 // over 4:2:0 planes as they were coded, in the picture's own matrix and range;
 // nothing when those are not JPEG's, and the caller decodes to RGB instead.
 std::optional<Image> libheifYcc420(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
-    std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+    Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
     heif_image* rawImage = nullptr;
     heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_YCbCr, heif_chroma_420, dopt.get());
     if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
-    std::unique_ptr<heif_image, ImageFree> himg(rawImage);
+    Owned<heif_image_release> himg(rawImage);
     heif_color_profile_nclx* rawNclx = nullptr;
     if (heif_image_get_nclx_color_profile(himg.get(), &rawNclx).code == heif_error_Ok && rawNclx) {
-        std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(rawNclx);
+        Owned<heif_nclx_color_profile_free> nclx(rawNclx);
         if (!jpegCompatibleYcc(int(nclx->matrix_coefficients), nclx->full_range_flag != 0)) return std::nullopt;
     }
     const int w = heif_image_get_width(himg.get(), heif_channel_Y);
@@ -144,7 +139,7 @@ std::optional<Image> libheifYcc420(const InputFile& in, heif_image_handle* handl
 }  // namespace
 
 Image loadHeif(const InputFile& in, const LoadOptions& opt) {
-    std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
+    Owned<heif_context_free> ctx(heif_context_alloc());
     if (!ctx) inputError(in.path, "out of memory");
     heif_context_set_max_decoding_threads(ctx.get(), std::max(1, opt.threads));
     // Our pixel limit decides what is too large. libheif's own block limit (512 MB) is
@@ -160,7 +155,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     heif_image_handle* rawHandle = nullptr;
     err = heif_context_get_primary_image_handle(ctx.get(), &rawHandle);
     if (err.code != heif_error_Ok) fail(in, err, "no primary image");
-    std::unique_ptr<heif_image_handle, HandleFree> handle(rawHandle);
+    Owned<heif_image_handle_release> handle(rawHandle);
     // A picture predicted from another item cannot be decoded on its own: the decoder
     // would stand grey in for the missing reference and the result would not be the photo.
     if (hasReference(ctx.get(), heif_image_handle_get_item_id(handle.get()), "pred"))
@@ -191,13 +186,13 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
         }
     }
 
-    std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+    Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
     dopt->ignore_transformations = 0;
     dopt->convert_hdr_to_8bit = 0;
     heif_image* rawImage = nullptr;
     err = heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB, chroma, dopt.get());
     if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
-    std::unique_ptr<heif_image, ImageFree> himg(rawImage);
+    Owned<heif_image_release> himg(rawImage);
 
     const int w = heif_image_get_width(himg.get(), heif_channel_interleaved);
     const int h = heif_image_get_height(himg.get(), heif_channel_interleaved);

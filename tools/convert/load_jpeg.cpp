@@ -9,12 +9,11 @@
 #include "tools/convert/exif.h"
 #include "tools/convert/loaders.h"
 #include "tools/convert/orient.h"
+#include "tools/convert/owned.h"
 
 namespace conv {
 
 namespace {
-
-struct TjFree { void operator()(void* h) const { tjDestroy(h); } };
 
 // Walks the segments before the first scan and keeps the metadata ones.
 void readSegments(const std::vector<uint8_t>& d, Image& img) {
@@ -47,7 +46,7 @@ void readSegments(const std::vector<uint8_t>& d, Image& img) {
 }  // namespace
 
 Image loadJpeg(const InputFile& in, const LoadOptions& opt) {
-    std::unique_ptr<void, TjFree> tj(tjInitDecompress());
+    Owned<tjDestroy> tj(tjInitDecompress());
     if (!tj) inputError(in.path, "cannot start the JPEG decoder");
     int w = 0, h = 0, subsamp = 0, cs = 0;
     if (tjDecompressHeader3(tj.get(), in.bytes.data(), (unsigned long)in.bytes.size(), &w, &h, &subsamp, &cs) != 0)

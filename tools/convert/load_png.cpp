@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <csetjmp>
+#include <cstdio>
 #include <cstring>
 
 #include "tools/convert/exif.h"
@@ -13,79 +14,123 @@ namespace conv {
 
 namespace {
 
+// libpng reports errors by longjmp, which must never leave a C++ frame with
+// something to destroy, nor a catch handler. So every libpng call that can fail
+// is made from a shim below, whose frame holds the setjmp and nothing with a
+// destructor; the callbacks that libpng jumps out of hold nothing either.
+// libpng's complaint is kept in ReadCtx and thrown once libpng is left behind.
 struct ReadCtx {
-    const InputFile* in = nullptr;
-    size_t pos = 0;
-    std::string error;
-    bool overLimit = false;
-    ConvertError limitError{};
+    const uint8_t* data = nullptr;
+    size_t size = 0, pos = 0;
+    char message[200] = {};
 };
 
-void onRead(png_structp png, png_bytep data, png_size_t len) {
+void onRead(png_structp png, png_bytep out, png_size_t len) {
     auto* ctx = static_cast<ReadCtx*>(png_get_io_ptr(png));
-    if (ctx->pos + len > ctx->in->bytes.size()) png_error(png, "the file ends early (truncated)");
-    std::memcpy(data, ctx->in->bytes.data() + ctx->pos, len);
+    if (len > ctx->size - ctx->pos) png_error(png, "the file ends early (truncated)");
+    std::memcpy(out, ctx->data + ctx->pos, len);
     ctx->pos += len;
 }
 
 void onError(png_structp png, png_const_charp msg) {
     auto* ctx = static_cast<ReadCtx*>(png_get_error_ptr(png));
-    ctx->error = msg;
+    if (!ctx->message[0]) std::snprintf(ctx->message, sizeof ctx->message, "%s", msg ? msg : "libpng error");
     png_longjmp(png, 1);
 }
 
 void onWarning(png_structp, png_const_charp) {}
 
-}  // namespace
-
-Image loadPng(const InputFile& in, const LoadOptions& opt) {
-    ReadCtx ctx;
-    ctx.in = &in;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
-    if (!png) inputError(in.path, "out of memory");
-    png_infop info = png_create_info_struct(png);
-    Image img;
-    std::vector<png_bytep> rows;
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        if (ctx.overLimit) throw ctx.limitError;
-        inputError(in.path, "not a readable PNG file: " + ctx.error);
+// The read struct and its info struct, freed together.
+class PngReader {
+public:
+    explicit PngReader(ReadCtx& ctx) {
+        png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
+        if (png_) info_ = png_create_info_struct(png_);
     }
-    png_set_read_fn(png, &ctx, onRead);
+    ~PngReader() { png_destroy_read_struct(&png_, &info_, nullptr); }
+    PngReader(const PngReader&) = delete;
+    PngReader& operator=(const PngReader&) = delete;
+    bool valid() const { return png_ && info_; }
+    png_structp png() const { return png_; }
+    png_infop info() const { return info_; }
+
+private:
+    png_structp png_ = nullptr;
+    png_infop info_ = nullptr;
+};
+
+struct PngLayout {
+    png_uint_32 width, height;
+    int depth, colourType;
+    int channels;     // after the transformations
+    size_t rowBytes;  // after the transformations
+};
+
+// Shim: the chunks before the pixels, read. False when libpng failed.
+bool pngReadHead(png_structp png, png_infop info, ReadCtx* ctx, PngLayout* out) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_read_fn(png, ctx, onRead);
     png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
     png_set_crc_action(png, PNG_CRC_DEFAULT, PNG_CRC_WARN_DISCARD);
     png_read_info(png, info);
-    png_uint_32 w = 0, h = 0;
-    int depth = 0, type = 0, interlace = 0;
-    png_get_IHDR(png, info, &w, &h, &depth, &type, &interlace, nullptr, nullptr);
-    try {
-        checkPixelLimit(w, h, opt, in.path);
-    } catch (const ConvertError& e) {
-        ctx.overLimit = true;
-        ctx.limitError = e;
-        png_error(png, "limit");
-    }
-    if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-    if (type == PNG_COLOR_TYPE_GRAY || type == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
-    if (depth < 8) png_set_expand(png);
+    int interlace = 0;
+    png_get_IHDR(png, info, &out->width, &out->height, &out->depth, &out->colourType, &interlace, nullptr, nullptr);
+    return true;
+}
+
+// Shim: every colour type to 8- or 16-bit RGB(A) in native byte order. False
+// when libpng failed.
+bool pngSetUpRgb(png_structp png, png_infop info, PngLayout* l) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    if (l->colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+    if (l->colourType == PNG_COLOR_TYPE_GRAY || l->colourType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
+    if (l->depth < 8) png_set_expand(png);
     if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
-    const int bits = depth == 16 ? 16 : 8;
-    if (bits == 16) {
+    if (l->depth == 16) {
         uint16_t probe = 1;
         if (*reinterpret_cast<uint8_t*>(&probe) == 1) png_set_swap(png);
     }
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    const int ch = png_get_channels(png, info);
-    if (ch != 3 && ch != 4) png_error(png, "unexpected channel count");
-    img.allocate(w, h, ch, bits);
-    const size_t rowBytes = img.rowSamples() * (bits / 8);
-    if (png_get_rowbytes(png, info) != rowBytes) png_error(png, "unexpected row size");
-    rows.resize(h);
-    uint8_t* base = bits == 8 ? img.px8.data() : reinterpret_cast<uint8_t*>(img.px16.data());
-    for (png_uint_32 y = 0; y < h; ++y) rows[y] = base + rowBytes * y;
-    png_read_image(png, rows.data());
+    l->channels = png_get_channels(png, info);
+    l->rowBytes = png_get_rowbytes(png, info);
+    return true;
+}
+
+// Shim: the pixels and the chunks after them. False when libpng failed.
+bool pngReadPixels(png_structp png, png_infop info, png_bytepp rows) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_read_image(png, rows);
     png_read_end(png, info);
+    return true;
+}
+
+}  // namespace
+
+Image loadPng(const InputFile& in, const LoadOptions& opt) {
+    ReadCtx ctx;
+    ctx.data = in.bytes.data();
+    ctx.size = in.bytes.size();
+    PngReader reader(ctx);
+    if (!reader.valid()) inputError(in.path, "out of memory");
+    png_structp png = reader.png();
+    png_infop info = reader.info();
+    auto fail = [&]() { inputError(in.path, std::string("not a readable PNG file: ") + ctx.message); };
+
+    PngLayout l{};
+    if (!pngReadHead(png, info, &ctx, &l)) fail();
+    checkPixelLimit(l.width, l.height, opt, in.path);
+    if (!pngSetUpRgb(png, info, &l)) fail();
+    const int bits = l.depth == 16 ? 16 : 8;
+    if (l.channels != 3 && l.channels != 4) inputError(in.path, "not a readable PNG file: unexpected channel count");
+    Image img;
+    img.allocate(l.width, l.height, l.channels, bits);
+    const size_t rowBytes = img.rowSamples() * (bits / 8);
+    if (l.rowBytes != rowBytes) inputError(in.path, "not a readable PNG file: unexpected row size");
+    std::vector<png_bytep> rows(l.height);
+    uint8_t* base = bits == 8 ? img.px8.data() : reinterpret_cast<uint8_t*>(img.px16.data());
+    for (png_uint_32 y = 0; y < l.height; ++y) rows[y] = base + rowBytes * y;
+    if (!pngReadPixels(png, info, rows.data())) fail();
 
     png_charp name = nullptr;
     int comp = 0;
@@ -104,7 +149,6 @@ Image loadPng(const InputFile& in, const LoadOptions& opt) {
     for (int i = 0; i < numText; ++i)
         if (text[i].key && std::strcmp(text[i].key, "XML:com.adobe.xmp") == 0 && text[i].text)
             img.xmp.assign(text[i].text, text[i].text + (text[i].itxt_length ? text[i].itxt_length : text[i].text_length));
-    png_destroy_read_struct(&png, &info, nullptr);
     applyOrientation(img, exifOrientation(img.exif));
     return img;
 }

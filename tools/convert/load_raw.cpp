@@ -10,13 +10,11 @@
 
 #include "tools/convert/exif.h"
 #include "tools/convert/loaders.h"
+#include "tools/convert/owned.h"
 
 namespace conv {
 
 namespace {
-
-struct RawFree { void operator()(libraw_data_t* r) const { libraw_close(r); } };
-struct MemFree { void operator()(libraw_processed_image_t* p) const { libraw_dcraw_clear_mem(p); } };
 
 // Minimal reading of a TIFF structure's IFDs, to tell raw files from pictures.
 struct TiffScan {
@@ -77,7 +75,7 @@ bool looksLikeCameraRaw(const InputFile& in) {
 }
 
 Image loadRaw(const InputFile& in, const LoadOptions& opt) {
-    std::unique_ptr<libraw_data_t, RawFree> raw(libraw_init(0));
+    Owned<libraw_close> raw(libraw_init(0));
     if (!raw) inputError(in.path, "cannot start the raw decoder");
     int rc = libraw_open_buffer(raw.get(), const_cast<uint8_t*>(in.bytes.data()), in.bytes.size());
     if (rc != LIBRAW_SUCCESS) inputError(in.path, std::string("not a camera raw file this program knows (") +
@@ -101,7 +99,7 @@ Image loadRaw(const InputFile& in, const LoadOptions& opt) {
     rc = libraw_dcraw_process(raw.get());
     if (rc != LIBRAW_SUCCESS) inputError(in.path, std::string("cannot develop the raw data: ") + libraw_strerror(rc));
     int err = 0;
-    std::unique_ptr<libraw_processed_image_t, MemFree> mem(libraw_dcraw_make_mem_image(raw.get(), &err));
+    Owned<libraw_dcraw_clear_mem> mem(libraw_dcraw_make_mem_image(raw.get(), &err));
     if (!mem || err != LIBRAW_SUCCESS || mem->type != LIBRAW_IMAGE_BITMAP || mem->colors != 3 || mem->bits != 16)
         inputError(in.path, "the raw decoder returned no usable picture");
 

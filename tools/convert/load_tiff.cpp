@@ -11,6 +11,7 @@
 #include "tools/convert/exif.h"
 #include "tools/convert/loaders.h"
 #include "tools/convert/orient.h"
+#include "tools/convert/owned.h"
 
 namespace conv {
 
@@ -43,8 +44,6 @@ toff_t memSize(thandle_t h) { return static_cast<Mem*>(h)->d->size(); }
 int memMap(thandle_t, void**, toff_t*) { return 0; }
 void memUnmap(thandle_t, void*, toff_t) {}
 
-struct TiffClose { void operator()(TIFF* t) const { TIFFClose(t); } };
-
 thread_local std::string tiffMessage;
 void onTiffError(const char*, const char* fmt, va_list ap) {
     char buf[512];
@@ -60,7 +59,7 @@ Image loadTiff(const InputFile& in, const LoadOptions& opt) {
     TIFFSetWarningHandler(onTiffWarning);
     tiffMessage.clear();
     Mem mem{&in.bytes};
-    std::unique_ptr<TIFF, TiffClose> tif(TIFFClientOpen("input", "rm", &mem, memRead, memWrite, memSeek, memClose,
+    Owned<TIFFClose> tif(TIFFClientOpen("input", "rm", &mem, memRead, memWrite, memSeek, memClose,
                                                         memSize, memMap, memUnmap));
     if (!tif) inputError(in.path, "not a readable TIFF file" + (tiffMessage.empty() ? "" : ": " + tiffMessage));
     uint32_t w = 0, h = 0;

@@ -1,11 +1,10 @@
 #include "tools/convert/resize.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <new>
-#include <thread>
 #include <vector>
+
+#include "tools/convert/parallel.h"
 
 namespace conv {
 
@@ -77,89 +76,66 @@ void resizeTyped(const std::vector<T>& src, uint32_t sw, uint32_t sh, int ch, st
     dst.assign(size_t(dw) * dh * ch, 0);
     constexpr uint32_t kBand = 32;
     const uint32_t bands = (dh + kBand - 1) / kBand;
-    std::atomic<uint32_t> next{0};
 
-    auto worker = [&]() {
-        std::vector<float> mid;   // horizontally resampled input rows of one band
-        std::vector<float> line;  // one input row as (premultiplied) floats
-        line.resize(size_t(sw) * ch);
-        for (;;) {
-            const uint32_t band = next++;
-            if (band >= bands) break;
-            const uint32_t y0 = band * kBand, y1 = std::min(dh, y0 + kBand);
-            int lo = vy.start[y0], hi = 0;
-            for (uint32_t y = y0; y < y1; ++y) {
-                lo = std::min(lo, vy.start[y]);
-                hi = std::max(hi, vy.start[y] + vy.count[y]);
+    parallelFor(bands, threads, [&](size_t band) {
+        std::vector<float> mid;                    // the band's input rows, resampled across
+        std::vector<float> line(size_t(sw) * ch);  // one input row as (premultiplied) floats
+        const uint32_t y0 = uint32_t(band) * kBand, y1 = std::min(dh, y0 + kBand);
+        int lo = vy.start[y0], hi = 0;
+        for (uint32_t y = y0; y < y1; ++y) {
+            lo = std::min(lo, vy.start[y]);
+            hi = std::max(hi, vy.start[y] + vy.count[y]);
+        }
+        mid.assign(size_t(hi - lo) * dw * ch, 0.f);
+        for (int sy = lo; sy < hi; ++sy) {
+            const T* s = src.data() + size_t(sy) * sw * ch;
+            if (alpha) {
+                for (uint32_t x = 0; x < sw; ++x) {
+                    const float a = s[x * 4 + 3] / maxv;
+                    line[x * 4 + 0] = s[x * 4 + 0] * a;
+                    line[x * 4 + 1] = s[x * 4 + 1] * a;
+                    line[x * 4 + 2] = s[x * 4 + 2] * a;
+                    line[x * 4 + 3] = s[x * 4 + 3];
+                }
+            } else {
+                for (size_t i = 0; i < size_t(sw) * ch; ++i) line[i] = s[i];
             }
-            mid.assign(size_t(hi - lo) * dw * ch, 0.f);
-            for (int sy = lo; sy < hi; ++sy) {
-                const T* s = src.data() + size_t(sy) * sw * ch;
+            float* m = mid.data() + size_t(sy - lo) * dw * ch;
+            for (uint32_t x = 0; x < dw; ++x) {
+                const float* w = hx.weights.data() + hx.offset[x];
+                const float* p = line.data() + size_t(hx.start[x]) * ch;
+                float acc[4] = {0, 0, 0, 0};
+                for (int k = 0; k < hx.count[x]; ++k, p += ch)
+                    for (int c = 0; c < ch; ++c) acc[c] += w[k] * p[c];
+                for (int c = 0; c < ch; ++c) m[size_t(x) * ch + c] = acc[c];
+            }
+        }
+        std::vector<float> acc(size_t(dw) * ch);
+        for (uint32_t y = y0; y < y1; ++y) {
+            std::fill(acc.begin(), acc.end(), 0.f);
+            const float* w = vy.weights.data() + vy.offset[y];
+            for (int k = 0; k < vy.count[y]; ++k) {
+                const float* m = mid.data() + size_t(vy.start[y] + k - lo) * dw * ch;
+                const float wk = w[k];
+                for (size_t i = 0; i < acc.size(); ++i) acc[i] += wk * m[i];
+            }
+            T* d = dst.data() + size_t(y) * dw * ch;
+            for (uint32_t x = 0; x < dw; ++x) {
+                float a = 1;
                 if (alpha) {
-                    for (uint32_t x = 0; x < sw; ++x) {
-                        const float a = s[x * 4 + 3] / maxv;
-                        line[x * 4 + 0] = s[x * 4 + 0] * a;
-                        line[x * 4 + 1] = s[x * 4 + 1] * a;
-                        line[x * 4 + 2] = s[x * 4 + 2] * a;
-                        line[x * 4 + 3] = s[x * 4 + 3];
-                    }
-                } else {
-                    for (size_t i = 0; i < size_t(sw) * ch; ++i) line[i] = s[i];
+                    float av = std::clamp(acc[x * 4 + 3], 0.f, maxv);
+                    d[x * 4 + 3] = T(av + 0.5f);
+                    a = av / maxv;
                 }
-                float* m = mid.data() + size_t(sy - lo) * dw * ch;
-                for (uint32_t x = 0; x < dw; ++x) {
-                    const float* w = hx.weights.data() + hx.offset[x];
-                    const float* p = line.data() + size_t(hx.start[x]) * ch;
-                    float acc[4] = {0, 0, 0, 0};
-                    for (int k = 0; k < hx.count[x]; ++k, p += ch)
-                        for (int c = 0; c < ch; ++c) acc[c] += w[k] * p[c];
-                    for (int c = 0; c < ch; ++c) m[size_t(x) * ch + c] = acc[c];
-                }
-            }
-            std::vector<float> acc(size_t(dw) * ch);
-            for (uint32_t y = y0; y < y1; ++y) {
-                std::fill(acc.begin(), acc.end(), 0.f);
-                const float* w = vy.weights.data() + vy.offset[y];
-                for (int k = 0; k < vy.count[y]; ++k) {
-                    const float* m = mid.data() + size_t(vy.start[y] + k - lo) * dw * ch;
-                    const float wk = w[k];
-                    for (size_t i = 0; i < acc.size(); ++i) acc[i] += wk * m[i];
-                }
-                T* d = dst.data() + size_t(y) * dw * ch;
-                for (uint32_t x = 0; x < dw; ++x) {
-                    float a = 1;
-                    if (alpha) {
-                        float av = std::clamp(acc[x * 4 + 3], 0.f, maxv);
-                        d[x * 4 + 3] = T(av + 0.5f);
-                        a = av / maxv;
-                    }
-                    const int colour = alpha ? 3 : ch;
-                    for (int c = 0; c < colour; ++c) {
-                        float v = acc[size_t(x) * ch + c];
-                        if (alpha) v = a > 0 ? v / a : 0;
-                        d[size_t(x) * ch + c] = T(std::clamp(v, 0.f, maxv) + 0.5f);
-                    }
+                const int colour = alpha ? 3 : ch;
+                for (int c = 0; c < colour; ++c) {
+                    float v = acc[size_t(x) * ch + c];
+                    if (alpha) v = a > 0 ? v / a : 0;
+                    d[size_t(x) * ch + c] = T(std::clamp(v, 0.f, maxv) + 0.5f);
                 }
             }
         }
-    };
-    // A worker that runs out of memory must not take the process down from
-    // its thread; the failure is passed on once all have stopped.
-    std::atomic<bool> failed{false};
-    auto guarded = [&]() {
-        try {
-            worker();
-        } catch (...) {
-            failed = true;
-            next = bands;
-        }
-    };
-    const int n = std::max(1, std::min<int>(threads, int(bands)));
-    std::vector<std::thread> pool;
-    for (int i = 1; i < n; ++i) pool.emplace_back(guarded);
-    guarded();
-    for (auto& t : pool) t.join();
-    if (failed) throw std::bad_alloc();
+    });
 }
 
 }  // namespace

@@ -9,16 +9,12 @@
 #include <optional>
 #include <string>
 
+#include "tools/convert/owned.h"
 #include "tools/convert/srgb8.h"
 
 namespace conv {
 
 namespace {
-
-struct AttrFree { void operator()(liq_attr* a) const { liq_attr_destroy(a); } };
-struct LiqImageFree { void operator()(liq_image* i) const { liq_image_destroy(i); } };
-struct ResultFree { void operator()(liq_result* r) const { liq_result_destroy(r); } };
-struct MapFree { void operator()(ColorMapObject* m) const { GifFreeMapObject(m); } };
 
 // giflib is C: a write error cannot pass through it as an exception, so the
 // callback keeps it and reports failure, and the saver throws it afterwards.
@@ -181,16 +177,16 @@ void saveGif(const Image& img, const SaveOptions& opt, OutFile& out) {
     std::vector<uint8_t> indexes(n);
     std::vector<uint32_t> palette;  // RGBA, red in the low byte
     if (!exactPalette(rgba, palette, indexes)) {
-        std::unique_ptr<liq_attr, AttrFree> attr(liq_attr_create());
+        Owned<liq_attr_destroy> attr(liq_attr_create());
         if (!attr) throw liqFail("out of memory");
         liq_set_max_colors(attr.get(), 256);
         liq_set_speed(attr.get(), gifQuantiserSpeed(opt.quality, opt.qualityGiven));
-        std::unique_ptr<liq_image, LiqImageFree> li(
+        Owned<liq_image_destroy> li(
             liq_image_create_rgba(attr.get(), rgba.data(), int(width), int(height), 0));
         if (!li) throw liqFail("out of memory");
         liq_result* rawResult = nullptr;
         if (liq_image_quantize(li.get(), attr.get(), &rawResult) != LIQ_OK) throw liqFail("quantisation failed");
-        std::unique_ptr<liq_result, ResultFree> result(rawResult);
+        Owned<liq_result_destroy> result(rawResult);
         liq_set_dithering_level(result.get(), 1.0f);
         if (liq_write_remapped_image(result.get(), li.get(), indexes.data(), indexes.size()) != LIQ_OK)
             throw liqFail("remapping failed");
@@ -219,7 +215,7 @@ void saveGif(const Image& img, const SaveOptions& opt, OutFile& out) {
     std::vector<GifColorType> colours(size_t(tableSize), GifColorType{0, 0, 0});
     for (size_t i = 0; i < palette.size(); ++i)
         colours[i] = GifColorType{uint8_t(palette[i]), uint8_t(palette[i] >> 8), uint8_t(palette[i] >> 16)};
-    std::unique_ptr<ColorMapObject, MapFree> map(GifMakeMapObject(tableSize, colours.data()));
+    Owned<GifFreeMapObject> map(GifMakeMapObject(tableSize, colours.data()));
     if (!map) throw liqFail("out of memory");
 
     Sink sink{&out, std::nullopt};

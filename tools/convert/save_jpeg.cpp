@@ -6,17 +6,16 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tools/convert/colour.h"
+#include "tools/convert/owned.h"
+#include "tools/convert/parallel.h"
 #include "tools/convert/savers.h"
 
 namespace conv {
 
 namespace {
-
-struct TjFree { void operator()(void* h) const { tjDestroy(h); } };
 
 void segment(OutFile& out, uint8_t marker, const uint8_t* head, size_t headLen, const uint8_t* body, size_t bodyLen) {
     const size_t len = 2 + headLen + bodyLen;
@@ -46,7 +45,7 @@ void writeIcc(OutFile& out, const std::vector<uint8_t>& icc) {
 // One TurboJPEG run over rows [y0, y1) (y0 a multiple of the MCU height).
 bool encodeRows(const Image& img, bool planes, int q, int subsamp, uint32_t y0, uint32_t y1,
                 std::vector<uint8_t>& jpeg, std::string& error) {
-    std::unique_ptr<void, TjFree> tj(tjInitCompress());
+    Owned<tjDestroy> tj(tjInitCompress());
     if (!tj) {
         error = "cannot start the encoder";
         return false;
@@ -69,13 +68,12 @@ bool encodeRows(const Image& img, bool planes, int q, int subsamp, uint32_t y0, 
         rc = tjCompress2(tj.get(), img.px8.data() + size_t(w) * 3 * y0, int(w), 0, int(rows), TJPF_RGB, &buf, &size,
                          subsamp, q, TJFLAG_ACCURATEDCT);
     }
+    const Owned<tjFree> encoded(buf);
     if (rc != 0) {
         error = tjGetErrorStr2(tj.get());
-        tjFree(buf);
         return false;
     }
     jpeg.assign(buf, buf + size);
-    tjFree(buf);
     return true;
 }
 
@@ -122,20 +120,10 @@ bool encodeInStrips(const Image& img, bool planes, int q, int subsamp, int threa
     std::vector<std::vector<uint8_t>> parts(strips);
     std::vector<std::string> errors(strips);
     std::vector<char> ok(strips, 0);
-    {
-        std::vector<std::thread> pool;
-        for (uint32_t k = 0; k < strips; ++k) {
-            const uint32_t y0 = k * perStrip * mcuH, y1 = std::min(img.height, (k + 1) * perStrip * mcuH);
-            pool.emplace_back([&, k, y0, y1] {
-                try {
-                    ok[k] = encodeRows(img, planes, q, subsamp, y0, y1, parts[k], errors[k]);
-                } catch (...) {
-                    errors[k] = "out of memory";
-                }
-            });
-        }
-        for (auto& t : pool) t.join();
-    }
+    parallelFor(strips, threads, [&](size_t k) {
+        const uint32_t y0 = uint32_t(k) * perStrip * mcuH, y1 = std::min(img.height, uint32_t(k + 1) * perStrip * mcuH);
+        ok[k] = encodeRows(img, planes, q, subsamp, y0, y1, parts[k], errors[k]);
+    });
     for (uint32_t k = 0; k < strips; ++k)
         if (!ok[k]) {
             error = errors[k];

@@ -6,12 +6,15 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <csetjmp>
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
-#include <thread>
 
+#include "tools/convert/deflate_stream.h"
+#include "tools/convert/parallel.h"
 #include "tools/convert/png_effort.h"
 #include "tools/convert/savers.h"
 
@@ -19,27 +22,100 @@ namespace conv {
 
 namespace {
 
+// libpng reports errors by longjmp, which must never leave a C++ frame with
+// something to destroy, nor a catch handler. So every libpng call that can fail
+// is made from a shim below, whose frame holds the setjmp and nothing with a
+// destructor; the callbacks that libpng jumps out of hold nothing either. What
+// went wrong is kept in WriteCtx and turned into an exception once libpng is
+// left behind.
 struct WriteCtx {
     OutFile* out = nullptr;
-    std::string error;
+    std::exception_ptr writeError;  // from OutFile, rethrown as it was
+    char message[200] = {};         // libpng's own complaint
 };
 
-void onWrite(png_structp png, png_bytep data, png_size_t len) {
-    auto* ctx = static_cast<WriteCtx*>(png_get_io_ptr(png));
+// OutFile::write, with its exception kept instead of thrown.
+bool writeOut(WriteCtx& ctx, const void* data, size_t len) noexcept {
     try {
-        ctx->out->write(data, len);
-    } catch (const ConvertError& e) {
-        ctx->error = e.message;
-        png_error(png, "write failed");
+        ctx.out->write(data, len);
+        return true;
+    } catch (...) {
+        ctx.writeError = std::current_exception();
+        return false;
     }
+}
+
+void onWrite(png_structp png, png_bytep data, png_size_t len) {
+    if (!writeOut(*static_cast<WriteCtx*>(png_get_io_ptr(png)), data, len)) png_error(png, "write failed");
 }
 void onFlush(png_structp) {}
 void onError(png_structp png, png_const_charp msg) {
     auto* ctx = static_cast<WriteCtx*>(png_get_error_ptr(png));
-    if (ctx && ctx->error.empty()) ctx->error = msg;
+    if (ctx && !ctx->message[0]) std::snprintf(ctx->message, sizeof ctx->message, "%s", msg ? msg : "libpng error");
     png_longjmp(png, 1);
 }
 void onWarning(png_structp, png_const_charp) {}
+
+// The write struct and its info struct, freed together.
+class PngWriter {
+public:
+    explicit PngWriter(WriteCtx& ctx) {
+        png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
+        if (png_) info_ = png_create_info_struct(png_);
+    }
+    ~PngWriter() { png_destroy_write_struct(&png_, &info_); }
+    PngWriter(const PngWriter&) = delete;
+    PngWriter& operator=(const PngWriter&) = delete;
+    bool valid() const { return png_ && info_; }
+    png_structp png() const { return png_; }
+    png_infop info() const { return info_; }
+
+private:
+    png_structp png_ = nullptr;
+    png_infop info_ = nullptr;
+};
+
+// What goes before the pixels, as plain data for the shim.
+struct PngHead {
+    uint32_t width, height;
+    int bits, colourType;
+    const uint8_t* icc;
+    size_t iccSize;
+    const uint8_t* exif;
+    size_t exifSize;
+    const char* xmp;  // NUL-terminated
+    size_t xmpSize;
+};
+
+// Shim: IHDR, iCCP, eXIf and the XMP iTXt, written. False when libpng failed.
+bool pngWriteHead(png_structp png, png_infop info, const PngHead* h, WriteCtx* ctx) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_write_fn(png, ctx, onWrite, onFlush);
+    png_set_IHDR(png, info, h->width, h->height, h->bits, h->colourType, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (h->iccSize)
+        png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, h->icc, png_uint_32(h->iccSize));
+    if (h->exifSize) png_set_eXIf_1(png, info, png_uint_32(h->exifSize), const_cast<png_bytep>(h->exif));
+    png_text text{};
+    if (h->xmpSize) {
+        text.compression = PNG_ITXT_COMPRESSION_NONE;
+        text.key = const_cast<char*>("XML:com.adobe.xmp");
+        text.text = const_cast<char*>(h->xmp);
+        text.itxt_length = h->xmpSize;
+        text.lang = const_cast<char*>("");
+        text.lang_key = const_cast<char*>("");
+        png_set_text(png, info, &text, 1);
+    }
+    png_write_info(png, info);
+    return true;
+}
+
+// Shim: one chunk written. False when libpng failed.
+bool pngWriteChunk(png_structp png, const char* type, const uint8_t* data, size_t len) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_write_chunk(png, reinterpret_cast<png_const_bytep>(type), data, len);
+    return true;
+}
 
 int paeth(int a, int b, int c) {
     const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
@@ -134,11 +210,12 @@ void deflateSlice(const Rows& rows, Slice& s, bool last, int type, size_t bpp, c
         filterRows(rows, s.y0 - need, s.y0, type, bpp, dict);
         if (dict.size() > 32768) dict.erase(dict.begin(), dict.end() - 32768);
     }
-    z_stream z{};
-    if (deflateInit2(&z, effort.zlibLevel, Z_DEFLATED, -15, 9, effort.strategy) != Z_OK) {
+    DeflateStream stream(effort.zlibLevel, -15, 9, effort.strategy);
+    if (!stream.ok()) {
         s.error = "cannot start zlib";
         return;
     }
+    z_stream& z = *stream.get();
     if (!dict.empty()) deflateSetDictionary(&z, dict.data(), uInt(dict.size()));
     s.deflated.resize(deflateBound(&z, uLong(input.size())) + 64);
     z.next_in = input.data();
@@ -148,11 +225,6 @@ void deflateSlice(const Rows& rows, Slice& s, bool last, int type, size_t bpp, c
     const int rc = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
     if ((last && rc != Z_STREAM_END) || (!last && rc != Z_OK) || z.avail_in != 0) s.error = "zlib failed";
     s.deflated.resize(z.total_out);
-    deflateEnd(&z);
-}
-
-void writeChunk(png_structp png, const char* type, const uint8_t* data, size_t len) {
-    png_write_chunk(png, reinterpret_cast<png_const_bytep>(type), data, len);
 }
 
 // Everything but the pixels through libpng (IHDR, iCCP, eXIf, the XMP iTXt),
@@ -160,48 +232,39 @@ void writeChunk(png_structp png, const char* type, const uint8_t* data, size_t l
 void writeChunks(const Image& img, OutFile& out, std::vector<Slice>& slices, const uLong adler, int zlibLevel) {
     WriteCtx ctx;
     ctx.out = &out;
-    std::string xmp(img.xmp.begin(), img.xmp.end());
-    png_text text{};
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
-    if (!png) throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": out of memory"};
-    png_infop info = png_create_info_struct(png);
-    std::vector<uint8_t> idat;
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        throw ConvertError{kExitOutput, ctx.error.rfind(toUtf8(out.finalPath()), 0) == 0
-                                            ? ctx.error
-                                            : toUtf8(out.finalPath()) + ": " + ctx.error};
-    }
-    png_set_write_fn(png, &ctx, onWrite, onFlush);
-    png_set_IHDR(png, info, img.width, img.height, img.bits,
-                 img.channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!img.icc.empty())
-        png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, img.icc.data(), png_uint_32(img.icc.size()));
-    if (!img.exif.empty())
-        png_set_eXIf_1(png, info, png_uint_32(img.exif.size()), const_cast<png_bytep>(img.exif.data()));
-    if (!xmp.empty()) {
-        text.compression = PNG_ITXT_COMPRESSION_NONE;
-        text.key = const_cast<char*>("XML:com.adobe.xmp");
-        text.text = xmp.data();
-        text.itxt_length = xmp.size();
-        text.lang = const_cast<char*>("");
-        text.lang_key = const_cast<char*>("");
-        png_set_text(png, info, &text, 1);
-    }
-    png_write_info(png, info);
+    PngWriter writer(ctx);
+    if (!writer.valid()) throw std::bad_alloc();
+    const std::string xmp(img.xmp.begin(), img.xmp.end());  // libpng takes the text's length from its NUL
+    auto fail = [&]() -> ConvertError {
+        if (ctx.writeError) std::rethrow_exception(ctx.writeError);
+        return ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": " + ctx.message};
+    };
+    const PngHead head{img.width,
+                       img.height,
+                       img.bits,
+                       img.channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB,
+                       img.icc.data(),
+                       img.icc.size(),
+                       img.exif.data(),
+                       img.exif.size(),
+                       xmp.c_str(),
+                       xmp.size()};
+    if (!pngWriteHead(writer.png(), writer.info(), &head, &ctx)) throw fail();
+    auto chunk = [&](const char* type, const uint8_t* data, size_t len) {
+        if (!pngWriteChunk(writer.png(), type, data, len)) throw fail();
+    };
 
     // The zlib stream: header (with the level hint), the slices, the Adler-32.
     const uint8_t hint = zlibLevel >= 7 ? 3 : zlibLevel >= 6 ? 2 : zlibLevel >= 2 ? 1 : 0;
-    uint8_t head[2] = {0x78, uint8_t(hint << 6)};
-    head[1] = uint8_t(head[1] + (31 - (head[0] * 256 + head[1]) % 31) % 31);
-    idat.assign(head, head + 2);
+    uint8_t zhead[2] = {0x78, uint8_t(hint << 6)};
+    zhead[1] = uint8_t(zhead[1] + (31 - (zhead[0] * 256 + zhead[1]) % 31) % 31);
+    std::vector<uint8_t> idat(zhead, zhead + 2);
     constexpr size_t kChunk = 1 << 20;
     auto flush = [&](bool all) {
         size_t at = 0;
         while (idat.size() - at >= kChunk || (all && at < idat.size())) {
             const size_t n = std::min(kChunk, idat.size() - at);
-            writeChunk(png, "IDAT", idat.data() + at, n);
+            chunk("IDAT", idat.data() + at, n);
             at += n;
         }
         idat.erase(idat.begin(), idat.begin() + at);
@@ -214,8 +277,7 @@ void writeChunks(const Image& img, OutFile& out, std::vector<Slice>& slices, con
     const uint8_t tail[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};
     idat.insert(idat.end(), tail, tail + 4);
     flush(true);
-    writeChunk(png, "IEND", nullptr, 0);
-    png_destroy_write_struct(&png, &info);
+    chunk("IEND", nullptr, 0);
 }
 
 }  // namespace
@@ -231,21 +293,9 @@ void savePng(const Image& img, const SaveOptions& opt, OutFile& out) {
     auto compress = [&](int type) {
         std::vector<Slice> slices;
         for (uint32_t y = 0; y < h; y += perSlice) slices.push_back(Slice{y, std::min(h, y + perSlice), {}, 1, 0, {}});
-        std::atomic<size_t> next{0};
-        auto worker = [&]() {
-            for (size_t i; (i = next++) < slices.size();) {
-                try {
-                    deflateSlice(rows, slices[i], i + 1 == slices.size(), type, bpp, effort);
-                } catch (...) {
-                    slices[i].error = "out of memory";
-                }
-            }
-        };
-        std::vector<std::thread> pool;
-        const int n = std::max(1, std::min<int>(opt.threads, int(slices.size())));
-        for (int i = 1; i < n; ++i) pool.emplace_back(worker);
-        worker();
-        for (auto& t : pool) t.join();
+        parallelFor(slices.size(), opt.threads, [&](size_t i) {
+            deflateSlice(rows, slices[i], i + 1 == slices.size(), type, bpp, effort);
+        });
         for (const Slice& s : slices)
             if (!s.error.empty()) throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": PNG compression failed"};
         return slices;

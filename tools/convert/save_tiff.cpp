@@ -9,9 +9,10 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 
+#include "tools/convert/deflate_stream.h"
 #include "tools/convert/exif.h"
+#include "tools/convert/parallel.h"
 
 namespace conv {
 
@@ -140,15 +141,7 @@ public:
         std::vector<uint8_t> failed(batch, 0);
         for (uint32_t first = 0; first < strips; first += batch) {
             const uint32_t count = std::min(batch, strips - first);
-            auto work = [&](uint32_t t) {
-                std::vector<uint8_t> raw;
-                for (uint32_t k = t; k < count; k += uint32_t(threads_))
-                    failed[k] = !compress(first + k, raw, out[k]);
-            };
-            std::vector<std::thread> pool;
-            for (int t = 1; t < threads_ && uint32_t(t) < count; ++t) pool.emplace_back(work, uint32_t(t));
-            work(0);
-            for (auto& th : pool) th.join();
+            parallelFor(count, threads_, [&](size_t k) { failed[k] = !compress(first + uint32_t(k), out[k]); });
             for (uint32_t k = 0; k < count; ++k) {
                 if (failed[k]) throw ConvertError{kExitOutput, name_ + ": out of memory compressing the TIFF file"};
                 tif.check(TIFFWriteRawStrip(tif.get(), first + k, out[k].data(), tmsize_t(out[k].size())) >= 0);
@@ -157,19 +150,20 @@ public:
     }
 
 private:
-    bool compress(uint32_t strip, std::vector<uint8_t>& raw, std::vector<uint8_t>& out) const {
+    bool compress(uint32_t strip, std::vector<uint8_t>& out) const {
         const uint32_t y0 = strip * rowsPerStrip_;
         const uint32_t rows = std::min(rowsPerStrip_, img_.height - y0);
         const size_t rowBytes = img_.rowSamples() * size_t(img_.bits / 8);
-        raw.resize(rowBytes * rows);
+        std::vector<uint8_t> raw(rowBytes * rows);
         const uint8_t* src = img_.bits == 8 ? img_.px8.data() : reinterpret_cast<const uint8_t*>(img_.px16.data());
         std::memcpy(raw.data(), src + rowBytes * y0, raw.size());
         for (uint32_t r = 0; r < rows; ++r) {
             if (img_.bits == 8) differenceRow(raw.data() + rowBytes * r, img_.width, img_.channels);
             else differenceRow(reinterpret_cast<uint16_t*>(raw.data() + rowBytes * r), img_.width, img_.channels);
         }
-        z_stream z{};
-        if (deflateInit2(&z, effort_.zlibLevel, Z_DEFLATED, 15, 8, effort_.zlibStrategy) != Z_OK) return false;
+        DeflateStream stream(effort_.zlibLevel, 15, 8, effort_.zlibStrategy);
+        if (!stream.ok()) return false;
+        z_stream& z = *stream.get();
         out.resize(deflateBound(&z, uLong(raw.size())));
         z.next_in = raw.data();
         z.avail_in = uInt(raw.size());
@@ -177,7 +171,6 @@ private:
         z.avail_out = uInt(out.size());
         const int rc = deflate(&z, Z_FINISH);
         out.resize(z.total_out);
-        deflateEnd(&z);
         return rc == Z_STREAM_END;
     }
 
