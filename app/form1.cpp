@@ -298,9 +298,19 @@ void Form1::OnDragFeedback() {
     SkipOnFailure([&] { Label1.SetVisible(false); });
 }
 
+// A handler may still run when the window has gone: a batch goes on after the window was
+// closed during it. The program ends only when the last running handler has returned, so
+// that the batch can still show its failure message (a pending quit would end that box at
+// once) and every photo is converted.
 template <class F>
 void Form1::Run(const F& handler) {
-    if (handler) SkipOnFailure(handler);
+    if (!handler) return;
+    ++runningHandlers_;
+    SkipOnFailure(handler);
+    if (--runningHandlers_ == 0 && quitPending_) {
+        quitPending_ = false;
+        PostQuitMessage(0);
+    }
 }
 
 void Form1::Command(int id, int code) {
@@ -423,8 +433,15 @@ LRESULT Form1::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_DESTROY:
             if (dropRegistered_) RevokeDragDrop(hwnd_);
             dropRegistered_ = false;
-            KillTimer(hwnd_, timerRun.Id());
-            if (options_.quitOnClose) PostQuitMessage(0);
+            timerRun.Forget();
+            // The children are still there: each keeps what it shows for a running handler.
+            for (Control* c : Controls()) c->Forget();
+            if (options_.quitOnClose) {
+                if (runningHandlers_ > 0)
+                    quitPending_ = true;
+                else
+                    PostQuitMessage(0);
+            }
             return 0;
         case WM_NCDESTROY: {
             const HWND gone = std::exchange(hwnd_, nullptr);

@@ -252,6 +252,79 @@ TEST_F(DropBatch, FailedPhotosAreNamedInOneMessageAndTheOthersConvert) {
     EXPECT_EQ(form_->Label1.Text(), Form1::kPrompt);
 }
 
+// The window as the program runs it: closing it ends the program.
+class ClosedDuringBatch : public DropBatch {
+public:
+    void SetUp() override {
+        quitOnClose_ = true;
+        DropBatch::SetUp();
+    }
+
+    // Runs the thread's messages as the program's loop does, until it is told to quit.
+    bool RunUntilQuit(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message == WM_QUIT) return true;
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+        return false;
+    }
+};
+
+// Closed while the first of three photos converts: the settings are saved, the batch goes
+// on with the options as they stood, every photo comes out, the failure message is shown
+// (and stays until it is answered), and only then does the program end.
+TEST_F(ClosedDuringBatch, TheBatchGoesOnAndTheProgramEndsAfterIt) {
+    form_->lblFormat.SetText(L"PNG");
+    form_->Text1.SetText(L"70");
+    const std::wstring slow = Photo(L"slow SLOW700.HEIC"), two = Photo(L"two.HEIC"), bad = Photo(L"three FAIL.HEIC");
+
+    bool quitAskedAtNotice = true;
+    wiring_->batches()->SetFailureNotice([&](HWND owner, const std::wstring& text) {
+        MSG msg;
+        quitAskedAtNotice = PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != FALSE;
+        notices_.push_back(text);
+        BatchDriver::ShowFailureBox(owner, text);
+    });
+    std::wstring boxText;
+    testing::DialogDriver box([&](HWND dialog) {
+        boxText = testing::WindowText(testing::FindControl(dialog, 0xFFFF));
+        testing::Press(dialog, IDOK);
+    });
+
+    static HWND window;
+    window = form_->hwnd();
+    DropFiles({slow, two, bad});
+    // The close box, while the first photo converts.
+    SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR id, DWORD) {
+        KillTimer(nullptr, id);
+        PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    });
+    ASSERT_TRUE(RunUntilQuit(60s));
+    box.Join();
+
+    EXPECT_EQ(form_->hwnd(), nullptr);
+    EXPECT_FALSE(wiring_->batches()->Busy());
+    EXPECT_EQ(ReadBytes(temp_.Path() + L"\\settingheic.ini"), "PNG\r\n70\r\nNO\r\n1600\r\n");
+    const std::vector<std::wstring> commands = log_.CommandLines();
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[1], ProgramFolder() + L"\\data\\convert.exe -quality 70% \"" + two + L"\" \"" + out_ +
+                               L"\\two.PNG\"");
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"slow SLOW700.PNG", L"two.PNG"}));
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_FALSE(quitAskedAtNotice);
+    EXPECT_TRUE(box.FoundDialog());
+    EXPECT_TRUE(box.ClosedByAction());
+    EXPECT_EQ(boxText.rfind(L"1 of 3 photos could not be converted:\r\nthree FAIL.HEIC: ", 0), 0u)
+        << testing::Utf8(boxText);
+    EXPECT_EQ(OpenCount(), 1u);
+}
+
 // More failed photos than the message names: the first ones, how many more, and the whole
 // list (every full path) in the output folder, which the batch's end opens.
 TEST_F(DropBatch, ManyFailuresKeepTheMessageShortAndTheWholeListInTheOutputFolder) {
