@@ -336,6 +336,16 @@ void Form1::Tick() {
     inTick_ = false;
 }
 
+// Whether a pointer position (client pixels, as a mouse message gives it) lies on the
+// window's own surface: inside the client area and over no visible, enabled control.
+bool Form1::OnSurface(LPARAM position) const {
+    const POINT p{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    if (!PtInRect(&client, p)) return false;
+    return ChildWindowFromPointEx(hwnd_, p, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED) == hwnd_;
+}
+
 void Form1::Paint() {
     PaintScope paint(hwnd_);
     RECT client{};
@@ -409,16 +419,26 @@ LRESULT Form1::Handle(UINT msg, WPARAM wp, LPARAM lp) {
             }
             break;
         case WM_MOUSEMOVE:
+            // While a press holds the pointer, a move over a control is still that control's.
+            if (surfacePressed_ && !OnSurface(lp)) return 0;
             OnPointerMove(static_cast<short>(LOWORD(lp)) * scale_.x, static_cast<short>(HIWORD(lp)) * scale_.y);
             return 0;
         case WM_LBUTTONDOWN:
+            // The release comes here wherever it happens, so that a press is a click only
+            // when it is released on the surface, and is forgotten otherwise.
             surfacePressed_ = true;
+            SetCapture(hwnd_);
             return 0;
         case WM_LBUTTONUP:
             if (surfacePressed_) {
                 surfacePressed_ = false;
-                Run(events.surfaceClick);
+                ReleaseCapture();
+                if (OnSurface(lp)) Run(events.surfaceClick);
             }
+            return 0;
+        case WM_CAPTURECHANGED:
+            // Taken away (a dialog, another window): the press is no click.
+            surfacePressed_ = false;
             return 0;
         case WM_COMMAND:
             if (lp) Command(LOWORD(wp), HIWORD(wp));

@@ -113,6 +113,7 @@ private:
     void RunLoadSteps();
     void Unload();
     void ShowPicture(const Picture* picture);
+    bool OnSurface(LPARAM position) const;
     void Paint();
     LRESULT LabelColours(HDC dc, HWND child);
     void Command(int id, int code);
