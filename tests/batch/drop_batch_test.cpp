@@ -13,6 +13,8 @@
 #include "convert/naming.h"
 #include "core/codepage.h"
 #include "runner/dos_outputs.h"
+#include "runner/handle.h"
+#include "app/win_raii.h"
 #include "tests/batch/support.h"
 #include "tests/dialogs/dialog_driver.h"
 
@@ -397,6 +399,32 @@ TEST(FailureBox, AHugeBatchsMessageFitsOnTheScreen) {
     EXPECT_LE(ok.bottom, work.bottom);
     // Small enough for the smallest screens in use, 768 pixels high.
     EXPECT_LE(box.bottom - box.top, 700);
+}
+
+// Every converter run gives back what it took: after 30 runs the process holds as many
+// handles and GDI objects as after 10.
+TEST_F(DropBatch, RunsLeaveNoHandleOrGdiObjectBehind) {
+    // The count sees one handle and one GDI object come and go.
+    const testing::ResourceCounts idle = testing::CountResources();
+    {
+        const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const BrushObject brush(CreateSolidBrush(RGB(1, 2, 3)));
+        const testing::ResourceCounts holding = testing::CountResources();
+        EXPECT_EQ(holding.handles, idle.handles + 1);
+        EXPECT_EQ(holding.gdiObjects, idle.gdiObjects + 1);
+    }
+
+    std::vector<std::wstring> photos;
+    for (int i = 0; i < 30; ++i) photos.push_back(Photo(L"r" + std::to_wstring(i) + (i % 5 ? L".HEIC" : L" FAIL.HEIC")));
+    std::vector<testing::ResourceCounts> afterRun;
+    wiring_->runDos()->CommandOver.Subscribe([&] { afterRun.push_back(testing::CountResources()); });
+    DropFiles(photos);
+    WaitForBatches();
+
+    ASSERT_EQ(afterRun.size(), 30u);
+    EXPECT_EQ(afterRun[29].handles, afterRun[9].handles);
+    EXPECT_EQ(afterRun[29].gdiObjects, afterRun[9].gdiObjects);
+    EXPECT_EQ(FilesIn(out_).size(), 24u);
 }
 
 TEST_F(DropBatch, AnOutputLeftByAnEarlierBatchDoesNotPassForANewOne) {
