@@ -71,6 +71,14 @@ void Control::Create(HWND parent, int id) {
     Place();
 }
 
+void Control::Forget() {
+    if (!hwnd_) return;
+    def_.text = Text();
+    def_.visible = Visible();
+    def_.enabled = Enabled();
+    hwnd_ = nullptr;
+}
+
 std::wstring Control::Text() const {
     if (!hwnd_) return def_.text;
     const int length = GetWindowTextLengthW(hwnd_);
@@ -213,6 +221,12 @@ std::wstring ListBoxControl::List(int index) const {
 }
 
 void ListBoxControl::Clear() { SendMessageW(Handle(), LB_RESETCONTENT, 0, 0); }
+
+void TimerControl::Forget() {
+    if (owner_) KillTimer(owner_, id_);
+    owner_ = nullptr;
+    enabled_ = false;
+}
 
 void TimerControl::SetEnabled(bool enabled) {
     enabled_ = enabled;

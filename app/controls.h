@@ -52,6 +52,10 @@ public:
 
     // Makes the child window of `parent`; the control is usable from then on.
     void Create(HWND parent, int id);
+    // The child window is about to go with its parent: the control keeps what it shows
+    // (text, visibility, enabled state) and goes on without a window, so that a handler
+    // still running after the window was closed reads the values as they stood.
+    void Forget();
 
     const std::wstring& Name() const { return def_.name; }
     ControlKind Kind() const { return def_.kind; }
@@ -129,6 +133,8 @@ public:
         owner_ = owner;
         id_ = id;
     }
+    // The owner window is going: the timer stops and can no longer be armed.
+    void Forget();
     const std::wstring& Name() const { return name_; }
     UINT_PTR Id() const { return id_; }
     UINT Interval() const { return interval_; }

@@ -298,9 +298,19 @@ void Form1::OnDragFeedback() {
     SkipOnFailure([&] { Label1.SetVisible(false); });
 }
 
+// A handler may still run when the window has gone: a batch goes on after the window was
+// closed during it. The program ends only when the last running handler has returned, so
+// that the batch can still show its failure message (a pending quit would end that box at
+// once) and every photo is converted.
 template <class F>
 void Form1::Run(const F& handler) {
-    if (handler) SkipOnFailure(handler);
+    if (!handler) return;
+    ++runningHandlers_;
+    SkipOnFailure(handler);
+    if (--runningHandlers_ == 0 && quitPending_) {
+        quitPending_ = false;
+        PostQuitMessage(0);
+    }
 }
 
 void Form1::Command(int id, int code) {
@@ -324,6 +334,16 @@ void Form1::Tick() {
     inTick_ = true;
     Run(events.timerTick);
     inTick_ = false;
+}
+
+// Whether a pointer position (client pixels, as a mouse message gives it) lies on the
+// window's own surface: inside the client area and over no visible, enabled control.
+bool Form1::OnSurface(LPARAM position) const {
+    const POINT p{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    if (!PtInRect(&client, p)) return false;
+    return ChildWindowFromPointEx(hwnd_, p, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED) == hwnd_;
 }
 
 void Form1::Paint() {
@@ -399,16 +419,26 @@ LRESULT Form1::Handle(UINT msg, WPARAM wp, LPARAM lp) {
             }
             break;
         case WM_MOUSEMOVE:
+            // While a press holds the pointer, a move over a control is still that control's.
+            if (surfacePressed_ && !OnSurface(lp)) return 0;
             OnPointerMove(static_cast<short>(LOWORD(lp)) * scale_.x, static_cast<short>(HIWORD(lp)) * scale_.y);
             return 0;
         case WM_LBUTTONDOWN:
+            // The release comes here wherever it happens, so that a press is a click only
+            // when it is released on the surface, and is forgotten otherwise.
             surfacePressed_ = true;
+            SetCapture(hwnd_);
             return 0;
         case WM_LBUTTONUP:
             if (surfacePressed_) {
                 surfacePressed_ = false;
-                Run(events.surfaceClick);
+                ReleaseCapture();
+                if (OnSurface(lp)) Run(events.surfaceClick);
             }
+            return 0;
+        case WM_CAPTURECHANGED:
+            // Taken away (a dialog, another window): the press is no click.
+            surfacePressed_ = false;
             return 0;
         case WM_COMMAND:
             if (lp) Command(LOWORD(wp), HIWORD(wp));
@@ -423,8 +453,15 @@ LRESULT Form1::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         case WM_DESTROY:
             if (dropRegistered_) RevokeDragDrop(hwnd_);
             dropRegistered_ = false;
-            KillTimer(hwnd_, timerRun.Id());
-            if (options_.quitOnClose) PostQuitMessage(0);
+            timerRun.Forget();
+            // The children are still there: each keeps what it shows for a running handler.
+            for (Control* c : Controls()) c->Forget();
+            if (options_.quitOnClose) {
+                if (runningHandlers_ > 0)
+                    quitPending_ = true;
+                else
+                    PostQuitMessage(0);
+            }
             return 0;
         case WM_NCDESTROY: {
             const HWND gone = std::exchange(hwnd_, nullptr);

@@ -27,7 +27,8 @@ public:
         double twipsPerPixelY = 0;
         // Show the window at the end of loading.
         bool show = true;
-        // End the thread's message loop (WM_QUIT) when the window is gone.
+        // End the thread's message loop (WM_QUIT) when the window is gone and no handler
+        // (a batch) runs any more.
         bool quitOnClose = false;
     };
 
@@ -112,6 +113,7 @@ private:
     void RunLoadSteps();
     void Unload();
     void ShowPicture(const Picture* picture);
+    bool OnSurface(LPARAM position) const;
     void Paint();
     LRESULT LabelColours(HDC dc, HWND child);
     void Command(int id, int code);
@@ -127,6 +129,8 @@ private:
     bool dropRegistered_ = false;
     bool surfacePressed_ = false;
     bool inTick_ = false;
+    int runningHandlers_ = 0;   // handlers of Run now running, nested ones included
+    bool quitPending_ = false;  // closed while a handler ran: quit when the last returns
     HCURSOR linkCursor_ = nullptr;
     BrushObject formBrush_;
     BrushObject editBrush_;

@@ -8,6 +8,7 @@
 
 #include "app/form1.h"
 #include "app/option_controls.h"
+#include "app/settings_io.h"
 #include "app/shell_calls.h"
 #include "app/skip_on_failure.h"
 #include "convert/command_line.h"
@@ -114,6 +115,48 @@ std::wstring WhyNotConvertible(const std::wstring& path) {
 
 void CreateFolder(const std::wstring& path) { CreateDirectoryW(path.c_str(), nullptr); }
 
+// Writes `text` as UTF-8 (with its byte-order mark, so that any editor reads the names
+// right) to `path`, replacing what was there; false when it could not be written whole.
+bool WriteUtf8File(const std::wstring& path, const std::wstring& text) {
+    std::string bytes = "\xEF\xBB\xBF";
+    if (!text.empty()) {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                          nullptr, nullptr);
+        if (n <= 0) return false;
+        const std::size_t head = bytes.size();
+        bytes.resize(head + static_cast<std::size_t>(n));
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data() + head, n,
+                            nullptr, nullptr);
+    }
+    bool whole = false;
+    {
+        const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        DWORD written = 0;
+        whole = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                written == bytes.size();
+    }
+    if (!whole) DeleteFileW(path.c_str());
+    return whole;
+}
+
+// Keeps the whole list of a batch's failed photos where the user finds it: in the output
+// folder, which opens as the batch ends, or, when that cannot be written (the folder may be
+// the very cause of the failures), beside the settings file. The path written, or "".
+std::wstring KeepFailureList(const BatchOutcome& outcome, const std::wstring& outputFolder) {
+    const std::wstring text = FailureList(outcome);
+    const std::wstring settings = SettingsPath();
+    const std::wstring settingsFolder = settings.substr(0, settings.size() - kSettingsFileName.size());
+    for (const std::wstring& folder : {outputFolder, settingsFolder}) {
+        std::wstring path = folder;
+        if (path.empty() || path.back() != L'\\') path += L'\\';
+        path += kFailureListName;
+        if (WriteUtf8File(path, text)) return path;
+    }
+    return {};
+}
+
 // Copies a photo to its scratch path in c:\tmp, overwriting: "" when done, else why not.
 std::wstring CopyToScratch(const std::wstring& from, const std::wstring& to) {
     CreateFolder(std::wstring(kScratchFolder));
@@ -173,10 +216,14 @@ private:
 BatchDriver::BatchDriver(FormHost& form, DOSOutputs& runDos, CommonDlgsW& dlgFiles)
     : form_(form), runDos_(runDos), dlgFiles_(dlgFiles),
       appFolder_(ApplicationFolder(ModulePath())),
-      notice_([](HWND owner, const std::wstring& text) {
-          MessageBoxW(owner, text.c_str(), L"Tessaline", MB_ICONWARNING | MB_OK);
-      }) {
+      notice_(&BatchDriver::ShowFailureBox) {
     runDos_.SetFailureReporter([this](const std::wstring& message) { runFailure_ = message; });
+}
+
+void BatchDriver::ShowFailureBox(HWND owner, const std::wstring& text) {
+    // Without its window (closed during the batch) the box comes to the front by itself.
+    const UINT front = owner ? 0 : MB_SETFOREGROUND | MB_TOPMOST;
+    MessageBoxW(owner, text.c_str(), L"Tessaline", MB_ICONWARNING | MB_OK | front);
 }
 
 void BatchDriver::AddFile(const std::wstring& path, const std::wstring& shownAs) {
@@ -329,15 +376,18 @@ void BatchDriver::FinishBatch() {
         const std::string folder = SystemCodePage().Narrow(form_.OutputPath());
         Shell().shellExecute(nullptr, "open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     });
-    std::wstring failures;
-    SkipOnFailure([&] { failures = queue_.Finish(); });
+    BatchOutcome outcome;
+    SkipOnFailure([&] { outcome = queue_.Finish(); });
     refused_.clear();
     // The converted entries leave lstFile; entries dropped since stay for the next batch.
     SkipOnFailure([&] {
         while (form_.FileCount() > queue_.Count()) form_.RemoveFirstFile();
     });
     SkipOnFailure([&] { form_.SetText(Field::Label1, Form1::kPrompt); });
-    if (!failures.empty()) SkipOnFailure([&] { notice_(form_.Window(), failures); });
+    if (outcome.failures.empty()) return;
+    std::wstring listPath;
+    if (NeedsFailureList(outcome)) SkipOnFailure([&] { listPath = KeepFailureList(outcome, form_.OutputPath()); });
+    SkipOnFailure([&] { notice_(form_.Window(), FailureMessage(outcome, listPath)); });
 }
 
 }  // namespace tess

@@ -28,6 +28,9 @@ class DOSOutputs;
 // The open dialog's filter.
 extern const wchar_t kOpenFilter[];
 inline constexpr wchar_t kPreparingCaption[] = L"Preparing Files...";
+// The whole list of a batch's failed photos, when the message cannot show them all: in the
+// output folder, or beside the settings file when the output folder cannot be written.
+inline constexpr wchar_t kFailureListName[] = L"Photos not converted.txt";
 
 class BatchDriver {
 public:
@@ -53,8 +56,10 @@ public:
     void AddFile(const std::wstring& path, const std::wstring& shownAs = {});
     std::size_t QueuedCount() const { return queue_.Count(); }
 
-    // Where the failure message goes; a warning box owned by the window unless replaced.
+    // Where the failure message goes; ShowFailureBox unless replaced.
     void SetFailureNotice(FailureNotice notice) { notice_ = std::move(notice); }
+    // The failure message as a warning box owned by the window.
+    static void ShowFailureBox(HWND owner, const std::wstring& text);
 
     // The named steps every batch uses.
     void ReadResizeOption();

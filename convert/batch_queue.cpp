@@ -39,6 +39,22 @@ std::wstring FileNameOf(const std::wstring& path) {
     return path.substr(slash + 1);
 }
 
+std::wstring Heading(const BatchOutcome& outcome) {
+    const std::size_t total = std::max(outcome.photos, outcome.failures.size());
+    return std::to_wstring(outcome.failures.size()) + L" of " + std::to_wstring(total) +
+           (total == 1 ? L" photo" : L" photos") + L" could not be converted:";
+}
+
+// A line of the message box: long enough to tell the photo and the reason, short enough
+// that it wraps at most once or twice.
+std::wstring Shortened(std::wstring line) {
+    if (line.size() > kShownLineLength) {
+        line.resize(kShownLineLength - 1);
+        line += L'\u2026';
+    }
+    return line;
+}
+
 }  // namespace
 
 std::wstring FailureReason(const RunResult& run) {
@@ -54,23 +70,29 @@ std::wstring FailureReason(const RunResult& run) {
     return said.empty() ? fallback : said;
 }
 
-std::wstring FailureMessage(const std::vector<Failure>& failures, std::size_t photosInBatch) {
-    // One line per photo, even if it was given twice.
-    std::vector<const Failure*> listed;
-    std::unordered_set<std::wstring> seen;
-    for (const Failure& f : failures)
-        if (seen.insert(FoldCase(f.photo)).second) listed.push_back(&f);
-    if (listed.empty()) return {};
-
-    const std::size_t total = std::max(photosInBatch, listed.size());
-    std::wstring text = std::to_wstring(listed.size()) + L" of " + std::to_wstring(total) +
-                        (total == 1 ? L" photo" : L" photos") + L" could not be converted:";
-    for (const Failure* f : listed) {
+std::wstring FailureMessage(const BatchOutcome& outcome, std::wstring_view listPath) {
+    if (outcome.failures.empty()) return {};
+    std::wstring text = Heading(outcome);
+    const std::size_t shown = std::min(outcome.failures.size(), kShownFailures);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const Failure& f = outcome.failures[i];
         text += L"\r\n";
-        text += FileNameOf(f->photo);
-        text += L": ";
-        text += f->reason;
+        text += Shortened(FileNameOf(f.photo) + L": " + f.reason);
     }
+    if (shown < outcome.failures.size()) {
+        text += L"\r\n\u2026 and " + std::to_wstring(outcome.failures.size() - shown) + L" more.";
+        if (!listPath.empty()) {
+            text += L"\r\n\r\nThe whole list is in ";
+            text += listPath;
+        }
+    }
+    return text;
+}
+
+std::wstring FailureList(const BatchOutcome& outcome) {
+    if (outcome.failures.empty()) return {};
+    std::wstring text = Heading(outcome) + L"\r\n";
+    for (const Failure& f : outcome.failures) text += f.photo + L": " + f.reason + L"\r\n";
     return text;
 }
 
@@ -105,20 +127,26 @@ void BatchQueue::RecordResult(const RunResult& run) {
     if (!reason.empty()) failed_.emplace_back(current, std::move(reason));
 }
 
-std::wstring BatchQueue::Finish() {
+BatchOutcome BatchQueue::Finish() {
     if (!running_) return {};
-    std::vector<Failure> failures;
-    for (const auto& [index, reason] : failed_) {
+    BatchOutcome outcome;
+    // Each photo once, as the user gave it, however often it was given.
+    std::unordered_set<std::wstring> photos, named;
+    auto shown = [&](std::size_t index) -> const std::wstring& {
         const Item& item = entries_[index];
-        failures.push_back({item.shownAs.empty() ? item.path : item.shownAs, reason});
-    }
-    std::wstring message = FailureMessage(failures, next_);
+        return item.shownAs.empty() ? item.path : item.shownAs;
+    };
+    for (std::size_t i = 0; i < next_; ++i) photos.insert(FoldCase(shown(i)));
+    outcome.photos = photos.size();
+    for (const auto& [index, reason] : failed_)
+        if (named.insert(FoldCase(shown(index))).second) outcome.failures.push_back({shown(index), reason});
+
     entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(next_));
     failed_.clear();
     names_.Clear();
     next_ = 0;
     running_ = false;
-    return message;
+    return outcome;
 }
 
 }  // namespace tess

@@ -9,7 +9,7 @@
 //       caption = queue.CounterText();       // Converting...i/n, n = entries in the list now
 //       queue.RecordResult(run converter);
 //   }
-//   std::wstring failures = queue.Finish();  // "" when every photo converted
+//   BatchOutcome outcome = queue.Finish();   // no failures when every photo converted
 //
 // Entries added while the batch runs (a drop in the middle of it) are handed out by
 // the same loop, so nothing dropped is ever left unconverted.
@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "convert/batch_names.h"
@@ -47,9 +48,33 @@ struct Failure {
 // "" for a run that succeeded.
 std::wstring FailureReason(const RunResult& run);
 
-// The text of the one message shown after a batch with failures: a heading, then one
-// line per failed photo with its file name and reason. "" when nothing failed.
-std::wstring FailureMessage(const std::vector<Failure>& failures, std::size_t photosInBatch);
+// What a finished batch has to report. A photo given more than once (the same path,
+// letter case aside) counts once, and is named once when any of its runs failed.
+struct BatchOutcome {
+    std::size_t photos = 0;          // photos the batch was given
+    std::vector<Failure> failures;   // the failed ones, in the order given
+};
+
+// The message box shows this many failed photos at most, each line cut to kShownLineLength
+// characters, so that it fits on any screen whatever the count.
+inline constexpr std::size_t kShownFailures = 10;
+inline constexpr std::size_t kShownLineLength = 120;
+
+// The one message shown after a batch with failures: "N of M photos could not be
+// converted:", a line per failed photo (file name and reason), then, beyond the first
+// kShownFailures, "… and K more." and where the whole list is (`listPath`, when there
+// is one). "" when nothing failed.
+std::wstring FailureMessage(const BatchOutcome& outcome, std::wstring_view listPath = {});
+
+// The whole list, for a text file: the same heading, then a line per failed photo with
+// its full path and reason, each line ended by CR LF.
+std::wstring FailureList(const BatchOutcome& outcome);
+
+// True when the message cannot name every failed photo, so the whole list must be kept
+// where the user can read it.
+inline bool NeedsFailureList(const BatchOutcome& outcome) {
+    return outcome.failures.size() > kShownFailures;
+}
 
 class BatchQueue {
 public:
@@ -70,8 +95,8 @@ public:
     void RecordResult(const RunResult& run);
 
     // Ends the batch: the converted entries leave the list, the names of the batch are
-    // forgotten, and the failure message (or "") is returned.
-    std::wstring Finish();
+    // forgotten, and what failed is returned.
+    BatchOutcome Finish();
 
     std::size_t Count() const { return entries_.size(); }
     const std::wstring& PathAt(std::size_t i) const { return entries_.at(i).path; }

@@ -190,17 +190,37 @@ protected:
         PostMessageW(target, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
         PumpFor(30);
     }
-    void RealClick(HWND window, POINT client) {
+    // Real pointer input: the button goes down or up at a point of the window's client area.
+    void RealButton(HWND window, POINT client, DWORD flag, bool raise = true) {
         POINT p = client;
         ClientToScreen(window, &p);
-        ASSERT_TRUE(RaiseUntilOnTopAt(window, p));
+        if (raise) ASSERT_TRUE(RaiseUntilOnTopAt(window, p));
         SetCursorPos(p.x, p.y);
-        INPUT in[2] = {};
-        in[0].type = in[1].type = INPUT_MOUSE;
-        in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
-        in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-        SendInput(2, in, sizeof(INPUT));
-        PumpFor(150);
+        PumpFor(30);
+        INPUT in{};
+        in.type = INPUT_MOUSE;
+        in.mi.dwFlags = flag;
+        SendInput(1, &in, sizeof(INPUT));
+        PumpFor(120);
+    }
+    void RealClick(HWND window, POINT client) {
+        ASSERT_NO_FATAL_FAILURE(RealButton(window, client, MOUSEEVENTF_LEFTDOWN));
+        ASSERT_NO_FATAL_FAILURE(RealButton(window, client, MOUSEEVENTF_LEFTUP));
+    }
+    // Top-right, away from the windows of other tests (bottom-right) and of dialogs.
+    Form1& OpenTopRight() {
+        Form1& form = Open({15, 15}, false);
+        RECT r{};
+        GetWindowRect(form.hwnd(), &r);
+        SetWindowPos(form.hwnd(), HWND_TOPMOST, GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left) - 4, 4, 0, 0,
+                     SWP_NOSIZE);
+        SetForegroundWindow(form.hwnd());
+        PumpFor(50);
+        return form;
+    }
+    static POINT Centre(HWND control) {
+        const RECT r = ClientRectOf(control);
+        return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
     }
 };
 
@@ -227,25 +247,44 @@ TEST_F(Clicks, EachClickableControlReachesItsOwnHandler) {
 // Real pointer input: a click on the prompt belongs to the prompt, a click beside it to the
 // window's surface.
 TEST_F(Clicks, ClickOnThePromptDoesNotReachTheSurface) {
-    // Top-right, away from the windows of other tests (bottom-right) and of dialogs.
-    Form1& form = Open({15, 15}, false);
-    RECT r{};
-    GetWindowRect(form.hwnd(), &r);
-    SetWindowPos(form.hwnd(), HWND_TOPMOST, GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left) - 4, 4, 0, 0,
-                 SWP_NOSIZE);
+    Form1& form = OpenTopRight();
     int surface = 0, format = 0;
     form.events.surfaceClick = [&] { ++surface; };
     form.events.lblFormatClick = [&] { ++format; };
-    SetForegroundWindow(form.hwnd());
-    PumpFor(50);
-    const RECT label = ClientRectOf(form.Label1.Handle());
-    ASSERT_NO_FATAL_FAILURE(RealClick(form.hwnd(), POINT{(label.left + label.right) / 2, (label.top + label.bottom) / 2}));
+    ASSERT_NO_FATAL_FAILURE(RealClick(form.hwnd(), Centre(form.Label1.Handle())));
     EXPECT_EQ(surface, 0);
     ASSERT_NO_FATAL_FAILURE(RealClick(form.hwnd(), POINT{60, 60}));
     EXPECT_EQ(surface, 1);
-    const RECT link = ClientRectOf(form.lblFormat.Handle());
-    ASSERT_NO_FATAL_FAILURE(RealClick(form.hwnd(), POINT{(link.left + link.right) / 2, (link.top + link.bottom) / 2}));
+    ASSERT_NO_FATAL_FAILURE(RealClick(form.hwnd(), Centre(form.lblFormat.Handle())));
     EXPECT_EQ(format, 1);
+    EXPECT_EQ(surface, 1);
+}
+
+// A press on the surface is a click only when it is released there: released over a
+// label or outside the window it is forgotten, and a later release on the surface after
+// a press elsewhere opens nothing.
+TEST_F(Clicks, APressIsAClickOnlyWhereItIsReleased) {
+    Form1& form = OpenTopRight();
+    int surface = 0;
+    form.events.surfaceClick = [&] { ++surface; };
+    const HWND w = form.hwnd();
+    const POINT onSurface{60, 60}, onPrompt = Centre(form.Label1.Handle());
+    RECT frame{};
+    GetWindowRect(w, &frame);
+    POINT outside{frame.left - 40, 40};
+    ScreenToClient(w, &outside);
+
+    ASSERT_NO_FATAL_FAILURE(RealButton(w, onSurface, MOUSEEVENTF_LEFTDOWN));
+    ASSERT_NO_FATAL_FAILURE(RealButton(w, onPrompt, MOUSEEVENTF_LEFTUP));
+    EXPECT_EQ(surface, 0);
+    ASSERT_NO_FATAL_FAILURE(RealButton(w, onPrompt, MOUSEEVENTF_LEFTDOWN));
+    ASSERT_NO_FATAL_FAILURE(RealButton(w, onSurface, MOUSEEVENTF_LEFTUP));
+    EXPECT_EQ(surface, 0);
+    ASSERT_NO_FATAL_FAILURE(RealButton(w, onSurface, MOUSEEVENTF_LEFTDOWN));
+    ASSERT_NO_FATAL_FAILURE(RealButton(w, outside, MOUSEEVENTF_LEFTUP, false));
+    EXPECT_EQ(surface, 0);
+    EXPECT_EQ(GetCapture(), nullptr);
+    ASSERT_NO_FATAL_FAILURE(RealClick(w, onSurface));
     EXPECT_EQ(surface, 1);
 }
 

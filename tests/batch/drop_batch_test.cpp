@@ -2,15 +2,19 @@
 #include <gtest/gtest.h>
 #include <ole2.h>
 
+#include <cstdio>
 #include <memory>
 #include <regex>
 
 #include "app/form1.h"
 #include "app/form1_wiring.h"
 #include "convert/batch_driver_win.h"
+#include "convert/batch_queue.h"
 #include "convert/naming.h"
 #include "core/codepage.h"
 #include "runner/dos_outputs.h"
+#include "runner/handle.h"
+#include "app/win_raii.h"
 #include "tests/batch/support.h"
 #include "tests/dialogs/dialog_driver.h"
 
@@ -43,6 +47,7 @@ public:
 
         Form1::Options options;
         options.show = true;
+        options.quitOnClose = quitOnClose_;
         form_ = std::make_unique<Form1>(options);
         wiring_ = std::make_unique<FormWiring>(*form_);
         ASSERT_TRUE(form_->Load());
@@ -96,6 +101,7 @@ public:
         return entries;
     }
 
+    bool quitOnClose_ = false;  // as the program runs the window
     TempFolder temp_;
     std::wstring in_, out_;
     ConverterLog log_{temp_.Path()};
@@ -246,6 +252,179 @@ TEST_F(DropBatch, FailedPhotosAreNamedInOneMessageAndTheOthersConvert) {
     EXPECT_EQ(opensBeforeNotice_, (std::vector<std::size_t>{1}));
     EXPECT_EQ(OpenCount(), 1u);
     EXPECT_EQ(form_->Label1.Text(), Form1::kPrompt);
+}
+
+// The window as the program runs it: closing it ends the program.
+class ClosedDuringBatch : public DropBatch {
+public:
+    void SetUp() override {
+        quitOnClose_ = true;
+        DropBatch::SetUp();
+    }
+
+    // Runs the thread's messages as the program's loop does, until it is told to quit.
+    bool RunUntilQuit(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message == WM_QUIT) return true;
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+        return false;
+    }
+};
+
+// Closed while the first of three photos converts: the settings are saved, the batch goes
+// on with the options as they stood, every photo comes out, the failure message is shown
+// (and stays until it is answered), and only then does the program end.
+TEST_F(ClosedDuringBatch, TheBatchGoesOnAndTheProgramEndsAfterIt) {
+    form_->lblFormat.SetText(L"PNG");
+    form_->Text1.SetText(L"70");
+    const std::wstring slow = Photo(L"slow SLOW700.HEIC"), two = Photo(L"two.HEIC"), bad = Photo(L"three FAIL.HEIC");
+
+    bool quitAskedAtNotice = true;
+    wiring_->batches()->SetFailureNotice([&](HWND owner, const std::wstring& text) {
+        MSG msg;
+        quitAskedAtNotice = PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != FALSE;
+        notices_.push_back(text);
+        BatchDriver::ShowFailureBox(owner, text);
+    });
+    std::wstring boxText;
+    testing::DialogDriver box([&](HWND dialog) {
+        boxText = testing::WindowText(testing::FindControl(dialog, 0xFFFF));
+        testing::Press(dialog, IDOK);
+    });
+
+    static HWND window;
+    window = form_->hwnd();
+    DropFiles({slow, two, bad});
+    // The close box, while the first photo converts.
+    SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR id, DWORD) {
+        KillTimer(nullptr, id);
+        PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    });
+    ASSERT_TRUE(RunUntilQuit(60s));
+    box.Join();
+
+    EXPECT_EQ(form_->hwnd(), nullptr);
+    EXPECT_FALSE(wiring_->batches()->Busy());
+    EXPECT_EQ(ReadBytes(temp_.Path() + L"\\settingheic.ini"), "PNG\r\n70\r\nNO\r\n1600\r\n");
+    const std::vector<std::wstring> commands = log_.CommandLines();
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(commands[1], ProgramFolder() + L"\\data\\convert.exe -quality 70% \"" + two + L"\" \"" + out_ +
+                               L"\\two.PNG\"");
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"slow SLOW700.PNG", L"two.PNG"}));
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_FALSE(quitAskedAtNotice);
+    EXPECT_TRUE(box.FoundDialog());
+    EXPECT_TRUE(box.ClosedByAction());
+    EXPECT_EQ(boxText.rfind(L"1 of 3 photos could not be converted:\r\nthree FAIL.HEIC: ", 0), 0u)
+        << testing::Utf8(boxText);
+    EXPECT_EQ(OpenCount(), 1u);
+}
+
+// More failed photos than the message names: the first ones, how many more, and the whole
+// list (every full path) in the output folder, which the batch's end opens.
+TEST_F(DropBatch, ManyFailuresKeepTheMessageShortAndTheWholeListInTheOutputFolder) {
+    std::vector<std::wstring> photos;
+    for (int i = 0; i < 14; ++i)
+        photos.push_back(Photo(L"p" + std::to_wstring(i) + (i < 12 ? L" FAIL.HEIC" : L".HEIC")));
+    DropFiles(photos);
+    WaitForBatches();
+
+    const std::wstring list = out_ + L"\\" + kFailureListName;
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"Photos not converted.txt", L"p12.JPG", L"p13.JPG"}));
+    ASSERT_EQ(notices_.size(), 1u);
+    const std::wstring& text = notices_[0];
+    EXPECT_EQ(text.rfind(L"12 of 14 photos could not be converted:\r\np0 FAIL.HEIC: convert: ", 0), 0u)
+        << testing::Utf8(text);
+    EXPECT_NE(text.find(L"p9 FAIL.HEIC"), std::wstring::npos);
+    EXPECT_EQ(text.find(L"p10 FAIL.HEIC"), std::wstring::npos);
+    EXPECT_NE(text.find(L"\r\n\u2026 and 2 more.\r\n"), std::wstring::npos);
+    EXPECT_NE(text.find(L"The whole list is in " + list), std::wstring::npos);
+
+    const std::string bytes = ReadBytes(list);
+    EXPECT_EQ(bytes.rfind("\xEF\xBB\xBF" "12 of 14 photos could not be converted:\r\n", 0), 0u);
+    for (int i = 0; i < 14; ++i)
+        EXPECT_EQ(bytes.find(testing::Utf8(photos[i]) + ": convert: ") != std::string::npos, i < 12) << i;
+}
+
+// An output folder that cannot be made fails every photo; the list goes beside the settings.
+TEST_F(DropBatch, TheListGoesBesideTheSettingsWhenTheOutputFolderCannotBeWritten) {
+    form_->strOutputPath = out_ + L"\\missing\\out";
+    std::vector<std::wstring> photos;
+    for (int i = 0; i < 11; ++i) photos.push_back(Photo(L"q" + std::to_wstring(i) + L".HEIC"));
+    DropFiles(photos);
+    WaitForBatches();
+
+    const std::wstring list = temp_.Path() + L"\\" + kFailureListName;  // APPDATA here
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_NE(notices_[0].find(L"11 of 11 photos could not be converted:"), std::wstring::npos);
+    EXPECT_NE(notices_[0].find(L"The whole list is in " + list), std::wstring::npos)
+        << testing::Utf8(notices_[0]);
+    EXPECT_NE(ReadBytes(list).find(testing::Utf8(photos[10])), std::string::npos);
+}
+
+// The message of a batch in which 100 of 500 photos failed for long reasons, as the user
+// sees it: the whole box, and its OK button, lie on the screen.
+TEST(FailureBox, AHugeBatchsMessageFitsOnTheScreen) {
+    BatchOutcome outcome{500, {}};
+    for (int i = 0; i < 100; ++i)
+        outcome.failures.push_back({L"C:\\Photos\\Holiday\\IMG_" + std::to_wstring(1000 + i) + L" taken at the beach.HEIC",
+                                    L"convert: " + std::wstring(280, L'x')});
+    RECT box{}, ok{};
+    std::wstring shown;
+    testing::DialogDriver driver([&](HWND dialog) {
+        GetWindowRect(dialog, &box);
+        GetWindowRect(testing::FindControl(dialog, IDOK), &ok);
+        shown = testing::WindowText(testing::FindControl(dialog, 0xFFFF));
+        testing::Press(dialog, IDOK);
+    });
+    BatchDriver::ShowFailureBox(nullptr, FailureMessage(outcome, L"C:\\output\\Photos not converted.txt"));
+    driver.Join();
+    ASSERT_TRUE(driver.FoundDialog());
+    EXPECT_NE(shown.find(L"\u2026 and 90 more."), std::wstring::npos) << testing::Utf8(shown);
+
+    RECT work{};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+    std::printf("[   NOTE   ] the box is %ld px high on a work area %ld px high\n", box.bottom - box.top,
+                work.bottom - work.top);
+    EXPECT_GE(box.top, work.top);
+    EXPECT_LE(box.bottom, work.bottom);
+    EXPECT_GT(ok.bottom, ok.top);
+    EXPECT_LE(ok.bottom, work.bottom);
+    // Small enough for the smallest screens in use, 768 pixels high.
+    EXPECT_LE(box.bottom - box.top, 700);
+}
+
+// Every converter run gives back what it took: after 30 runs the process holds as many
+// handles and GDI objects as after 10.
+TEST_F(DropBatch, RunsLeaveNoHandleOrGdiObjectBehind) {
+    // The count sees one handle and one GDI object come and go.
+    const testing::ResourceCounts idle = testing::CountResources();
+    {
+        const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const BrushObject brush(CreateSolidBrush(RGB(1, 2, 3)));
+        const testing::ResourceCounts holding = testing::CountResources();
+        EXPECT_EQ(holding.handles, idle.handles + 1);
+        EXPECT_EQ(holding.gdiObjects, idle.gdiObjects + 1);
+    }
+
+    std::vector<std::wstring> photos;
+    for (int i = 0; i < 30; ++i) photos.push_back(Photo(L"r" + std::to_wstring(i) + (i % 5 ? L".HEIC" : L" FAIL.HEIC")));
+    std::vector<testing::ResourceCounts> afterRun;
+    wiring_->runDos()->CommandOver.Subscribe([&] { afterRun.push_back(testing::CountResources()); });
+    DropFiles(photos);
+    WaitForBatches();
+
+    ASSERT_EQ(afterRun.size(), 30u);
+    EXPECT_EQ(afterRun[29].handles, afterRun[9].handles);
+    EXPECT_EQ(afterRun[29].gdiObjects, afterRun[9].gdiObjects);
+    EXPECT_EQ(FilesIn(out_).size(), 24u);
 }
 
 TEST_F(DropBatch, AnOutputLeftByAnEarlierBatchDoesNotPassForANewOne) {

@@ -1,6 +1,7 @@
 #include "tests/batch/support.h"
 
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <filesystem>
@@ -89,7 +90,76 @@ std::wstring InputOf(const std::wstring& commandLine) {
     return commandLine.substr(open + 1, close - open - 1);
 }
 
+// One entry of the system's handle list (SystemHandleInformation).
+struct SystemHandleEntry {
+    USHORT processId;
+    USHORT creatorBackTraceIndex;
+    UCHAR objectType;
+    UCHAR attributes;
+    USHORT value;
+    PVOID object;
+    ULONG grantedAccess;
+};
+
+unsigned long HandlesInSystemList() {
+    constexpr auto kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        const NTSTATUS status = NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
+                                                         static_cast<ULONG>(buffer.size()), &needed);
+        if (status == static_cast<NTSTATUS>(0xC0000004L) && buffer.size() < (256u << 20)) {  // too small
+            buffer.resize(buffer.size() * 4);
+            continue;
+        }
+        if (status != 0) return 0;
+        break;
+    }
+    const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const SystemHandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
+    const USHORT self = LOWORD(GetCurrentProcessId());
+    unsigned long mine = 0;
+    for (ULONG i = 0; i < count; ++i) mine += entries[i].processId == self;
+    return mine;
+}
+
+// The GDI handle table the system shares with the process (the PEB's GdiSharedHandleTable),
+// one 24-byte entry per handle value; an entry in use has a type.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"  // NtCurrentTeb reads through gs
+unsigned long GdiObjectsInSharedTable() {
+    struct Entry {
+        UINT64 object;
+        ULONG owner;
+        USHORT unique;
+        UCHAR type;
+        UCHAR flags;
+        UINT64 user;
+    };
+    static_assert(sizeof(Entry) == 24);
+    constexpr std::size_t kTableOffset = 0xF8, kEntries = 0x10000;
+    const auto* peb = reinterpret_cast<const unsigned char*>(NtCurrentTeb()->ProcessEnvironmentBlock);
+    const auto* table = *reinterpret_cast<const Entry* const*>(peb + kTableOffset);
+    if (!table) return 0;
+    unsigned long used = 0;
+    for (std::size_t i = 0; i < kEntries; ++i) used += table[i].type != 0;
+    return used;
+}
+#pragma GCC diagnostic pop
+
 }  // namespace
+
+ResourceCounts CountResources() {
+    ResourceCounts c;
+    DWORD handles = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0)
+        c.handles = handles;
+    else
+        c.handles = HandlesInSystemList();
+    c.gdiObjects = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    if (c.gdiObjects == 0) c.gdiObjects = GdiObjectsInSharedTable();
+    return c;
+}
 
 IDataObject* NewFileDrop(const std::vector<std::wstring>& paths) {
     DROPFILES header{};

@@ -25,6 +25,17 @@ IDataObject* NewTextDrop(const std::wstring& text);
 bool PumpUntil(const std::function<bool()>& done,
                std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// What the process holds now: kernel handles and GDI objects. The system counts them
+// where it can (GetProcessHandleCount, GetGuiResources); Wine answers both with 0, so
+// there the process's entries in the system's handle list and in the GDI handle table
+// are counted instead.
+struct ResourceCounts {
+    unsigned long handles = 0;
+    unsigned long gdiObjects = 0;
+    bool operator==(const ResourceCounts&) const = default;
+};
+ResourceCounts CountResources();
+
 // The folder of the running test program (where data\convert.exe lies).
 std::wstring ProgramFolder();
 
