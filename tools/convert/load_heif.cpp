@@ -10,6 +10,7 @@
 
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
+#include "tools/convert/gain_map.h"
 #include "tools/convert/heif_tiles.h"
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/loaders.h"
@@ -71,6 +72,11 @@ void readColour(heif_image_handle* h, Image& img) {
     if (heif_image_handle_get_nclx_color_profile(h, &raw).code != heif_error_Ok || !raw) return;
     std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(raw);
     img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
+}
+
+void readGainMap(heif_image_handle* h, const LoadOptions& opt, Image& img) {
+    if (!opt.gainMap) return;
+    if (auto gm = readAppleGainMap(h, img.exif, img.width, img.height)) img.gainMap = std::make_shared<GainMap>(std::move(*gm));
 }
 
 // The picture as JPEG's YCbCr from the file's own decoded planes, when
@@ -157,6 +163,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
         Image img = own ? std::move(*own) : libheifYcc420(in, handle.get(), opt);
         readColour(handle.get(), img);
         readMetadata(handle.get(), img);
+        readGainMap(handle.get(), opt, img);
         return img;
     }
 
@@ -200,6 +207,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     himg.reset();
     readColour(handle.get(), img);
     readMetadata(handle.get(), img);
+    readGainMap(handle.get(), opt, img);
     return img;
 }
 
