@@ -5,6 +5,7 @@
 #include <libheif/heif.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -296,31 +297,33 @@ TEST(GainMap, AppleHeadroomIsContinuousAndTheMapKeepsItsEnds) {
 
 bool haveSamples() { return fs::exists(kLandscape) && fs::exists(kPortrait); }
 
-TEST(GainMap, PhoneHdrRebuildsFromOurJpegAsApplesRuleHasIt) {
-    if (!haveSamples()) GTEST_SKIP() << "no phone samples at " << CONVERTER_SAMPLES << " (the shared folder is absent)";
-    TempDir tmp;
+// Converts `heic` to JPG and rebuilds the HDR picture from it; it must be what
+// Apple's rule makes of the HEIC itself (decoded by libheif, turned as the file says).
+void expectPhoneHdrRebuilds(const std::string& heic, const TempDir& tmp, uint32_t width, uint32_t height) {
     const std::string out = tmp.path("hdr.jpg");
-    RunResult r = runConvert({"-quality", "85%", kLandscape, out});
+    RunResult r = runConvert({"-quality", "85%", heic, out});
     ASSERT_EQ(r.code, 0) << r.err;
     const Bytes f = readBytes(out);
     const UltraHdr u = readUltraHdr(f);
     ASSERT_EQ(u.problem, "");
     EXPECT_NE(u.primaryXmp.find("hdrgm:Version=\"1.0\""), std::string::npos);
     expectSameMeta(u.xmp, u.iso);
-    const AppleMap apple = appleMap(kLandscape);
+    const AppleMap apple = appleMap(heic);
     ASSERT_FALSE(apple.gain.v.empty());
     EXPECT_NEAR(u.xmp.maxLog2, std::log2(apple.headroom), 1e-4);  // about 1.6 stops for this photo
     EXPECT_NEAR(u.xmp.maxLog2, 1.6, 0.01);
 
     const Rebuilt got = rebuild(f, u, 4);
-    const Pixels heic = decodeHeifFile(kLandscape);
-    ASSERT_EQ(heic.width, got.width);
-    ASSERT_EQ(heic.height, got.height);
-    const std::vector<double> want = blockMeans(heic.width, heic.height, 4, [&](uint32_t x, uint32_t y) {
+    const Pixels ref = decodeHeifFile(heic);
+    ASSERT_EQ(ref.width, width);
+    ASSERT_EQ(ref.height, height);
+    ASSERT_EQ(got.width, width);
+    ASSERT_EQ(got.height, height);
+    const std::vector<double> want = blockMeans(ref.width, ref.height, 4, [&](uint32_t x, uint32_t y) {
         uint8_t rgb[3];
-        for (int c = 0; c < 3; ++c) rgb[c] = uint8_t(heic.at(x, y, c));
-        const double e = apple.gain.v[size_t(y * apple.gain.height / heic.height) * apple.gain.width +
-                                      x * apple.gain.width / heic.width] / 255.0;
+        for (int c = 0; c < 3; ++c) rgb[c] = uint8_t(ref.at(x, y, c));
+        const double e = apple.gain.v[size_t(y * apple.gain.height / ref.height) * apple.gain.width +
+                                      x * apple.gain.width / ref.width] / 255.0;
         const double g = e < 0.081 ? e / 4.5 : std::pow((e + 0.099) / 1.099, 1 / 0.45);
         return luminance(rgb) * (1 + (apple.headroom - 1) * g);
     });
@@ -329,6 +332,12 @@ TEST(GainMap, PhoneHdrRebuildsFromOurJpegAsApplesRuleHasIt) {
     size_t boosted = 0;
     for (size_t i = 0; i < want.size(); ++i) boosted += got.hdr[i] > got.sdr[i] * 1.5;
     EXPECT_GT(boosted, want.size() / 100) << "the map should lift a real share of the photo";
+}
+
+TEST(GainMap, PhoneHdrRebuildsFromOurJpegAsApplesRuleHasIt) {
+    if (!haveSamples()) GTEST_SKIP() << "no phone samples at " << CONVERTER_SAMPLES << " (the shared folder is absent)";
+    TempDir tmp;
+    expectPhoneHdrRebuilds(kLandscape, tmp, 4032, 3024);
 
     // -resize takes the map along in proportion: 4032 -> 1000 wide, 2016 -> 500.
     const std::string small = tmp.path("small.jpg");
@@ -339,6 +348,41 @@ TEST(GainMap, PhoneHdrRebuildsFromOurJpegAsApplesRuleHasIt) {
     const Plane map = decodeJpeg(fs2.data() + us.mapStart, us.mapSize, true);
     EXPECT_EQ(map.width, 500u);
     EXPECT_EQ(map.height, 375u);
+}
+
+TEST(GainMap, TurnedPhonePhotoTurnsItsMapAlong) {
+    if (!haveSamples()) GTEST_SKIP() << "no phone samples at " << CONVERTER_SAMPLES << " (the shared folder is absent)";
+    // The sample's picture and map share one 'irot' property (0 degrees):
+    // made 90 degrees clockwise, both stand upright as a portrait.
+    Bytes heic = readBytes(kLandscape);
+    const uint8_t irot[] = {0, 0, 0, 9, 'i', 'r', 'o', 't'};
+    auto at = std::search(heic.begin(), heic.end(), std::begin(irot), std::end(irot));
+    ASSERT_NE(at, heic.end());
+    at[8] = 3;  // quarter turns anticlockwise
+    TempDir tmp;
+    const std::string turned = tmp.path("turned.heic");
+    std::ofstream(turned, std::ios::binary).write(reinterpret_cast<const char*>(heic.data()), long(heic.size()));
+    expectPhoneHdrRebuilds(turned, tmp, 3024, 4032);
+
+    // A map item without a turn of its own takes the picture's: the map's
+    // association with the shared 'irot' (item 63: index 4, essential) made
+    // one with the picture's 'pixi' (index 5) instead.
+    const uint8_t mapProps[] = {0x00, 0x3F, 0x04, 0x07, 0x84, 0x08, 0x89};
+    auto entry = std::search(heic.begin(), heic.end(), std::begin(mapProps), std::end(mapProps));
+    ASSERT_NE(entry, heic.end());
+    entry[4] = 0x05;
+    const std::string inherits = tmp.path("inherits.heic"), a = tmp.path("a.jpg"), b = tmp.path("b.jpg");
+    std::ofstream(inherits, std::ios::binary).write(reinterpret_cast<const char*>(heic.data()), long(heic.size()));
+    ASSERT_EQ(runConvert({turned, a}).code, 0);
+    ASSERT_EQ(runConvert({inherits, b}).code, 0);
+    const Bytes fa = readBytes(a), fb = readBytes(b);
+    const UltraHdr ua = readUltraHdr(fa), ub = readUltraHdr(fb);
+    ASSERT_EQ(ub.problem, "");
+    const Plane ma = decodeJpeg(fa.data() + ua.mapStart, ua.mapSize, true);
+    const Plane mb = decodeJpeg(fb.data() + ub.mapStart, ub.mapSize, true);
+    EXPECT_EQ(mb.width, 1512u);
+    EXPECT_EQ(mb.height, 2016u);
+    EXPECT_TRUE(ma.v == mb.v);
 }
 
 TEST(GainMap, ExiftoolSeesTwoPicturesAndTheMapFields) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "tools/convert/exif.h"
@@ -105,10 +106,132 @@ bool xmpNamesGainMapVersion(const heif_image_handle* h) {
     return false;
 }
 
+// The item properties of a HEIF file that turn a picture: for each item, its
+// 'irot' and 'imir' in the order 'ipma' lists them, and whether it has 'clap'.
+struct Turn {
+    bool mirror = false;
+    int value = 0;  // irot: quarter turns anticlockwise; imir: 0 top and bottom, 1 left and right
+};
+struct ItemTurns {
+    std::vector<Turn> turns;
+    bool cropped = false;
+    bool any() const { return cropped || !turns.empty(); }
+};
+struct FileTurns {
+    uint32_t primary = 0;
+    std::map<uint32_t, ItemTurns> items;
+};
+
+uint64_t readBe(const uint8_t* p, int n) {
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// Calls f(type, body, bodySize) for each box in [p, p + n); false when one runs past the end.
+template <typename F>
+bool eachBox(const uint8_t* p, size_t n, const F& f) {
+    size_t i = 0;
+    while (i + 8 <= n) {
+        uint64_t size = readBe(p + i, 4);
+        const uint32_t type = uint32_t(readBe(p + i + 4, 4));
+        size_t head = 8;
+        if (size == 1) {
+            if (i + 16 > n) return false;
+            size = readBe(p + i + 8, 8);
+            head = 16;
+        } else if (size == 0) {
+            size = n - i;
+        }
+        if (size < head || size > n - i) return false;
+        f(type, p + i + head, size_t(size - head));
+        i += size_t(size);
+    }
+    return i == n;
+}
+
+constexpr uint32_t box(const char (&s)[5]) {
+    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 | uint8_t(s[3]);
+}
+
+std::optional<FileTurns> readTurns(const uint8_t* data, size_t size) {
+    FileTurns ft;
+    std::vector<std::pair<uint32_t, std::pair<const uint8_t*, size_t>>> properties;
+    bool ok = true;
+    auto iprp = [&](uint32_t type, const uint8_t* b, size_t n) {
+        if (type == box("ipco")) {
+            ok &= eachBox(b, n, [&](uint32_t t, const uint8_t* pb, size_t pn) { properties.push_back({t, {pb, pn}}); });
+        } else if (type == box("ipma") && n >= 8) {
+            const int version = b[0];
+            const bool wide = b[3] & 1;
+            const size_t idBytes = version < 1 ? 2 : 4, assocBytes = wide ? 2 : 1;
+            size_t at = 8;
+            for (uint64_t e = readBe(b + 4, 4); e > 0 && at + idBytes + 1 <= n; --e) {
+                const uint32_t id = uint32_t(readBe(b + at, int(idBytes)));
+                const size_t count = b[at + idBytes];
+                at += idBytes + 1;
+                if (at + count * assocBytes > n) {
+                    ok = false;
+                    return;
+                }
+                for (size_t k = 0; k < count; ++k, at += assocBytes) {
+                    const size_t index = size_t(readBe(b + at, int(assocBytes)) & (wide ? 0x7fff : 0x7f));
+                    if (index == 0 || index > properties.size()) continue;
+                    const auto& [t, body] = properties[index - 1];
+                    ItemTurns& it = ft.items[id];
+                    if (t == box("clap")) it.cropped = true;
+                    if ((t == box("irot") || t == box("imir")) && body.second >= 1)
+                        it.turns.push_back({t == box("imir"), t == box("imir") ? body.first[0] & 1 : body.first[0] & 3});
+                }
+            }
+        }
+    };
+    auto meta = [&](uint32_t type, const uint8_t* b, size_t n) {
+        if (type == box("pitm") && n >= 6) ft.primary = uint32_t(b[0] == 0 ? readBe(b + 4, 2) : n >= 8 ? readBe(b + 4, 4) : 0);
+        if (type == box("iprp")) ok &= eachBox(b, n, iprp);
+    };
+    bool haveMeta = false;
+    eachBox(data, size, [&](uint32_t type, const uint8_t* b, size_t n) {
+        if (type != box("meta") || n < 4 || haveMeta) return;
+        haveMeta = true;
+        ok &= eachBox(b + 4, n - 4, meta);
+    });
+    if (!haveMeta || !ok || ft.primary == 0) return std::nullopt;
+    return ft;
+}
+
+// Applies one turn to a one-channel picture.
+void turnMap(Image& m, const Turn& t) {
+    const size_t w = m.width, h = m.height;
+    const bool swap = !t.mirror && t.value % 2 == 1;
+    std::vector<uint8_t> out(w * h);
+    const size_t dw = swap ? h : w;
+    for (size_t y = 0; y < h; ++y)
+        for (size_t x = 0; x < w; ++x) {
+            size_t dx = x, dy = y;
+            if (t.mirror) {
+                if (t.value == 0) dy = h - 1 - y; else dx = w - 1 - x;
+            } else if (t.value == 1) {
+                dx = y;
+                dy = w - 1 - x;
+            } else if (t.value == 2) {
+                dx = w - 1 - x;
+                dy = h - 1 - y;
+            } else if (t.value == 3) {
+                dx = h - 1 - y;
+                dy = x;
+            }
+            out[dy * dw + dx] = m.px8[y * w + x];
+        }
+    m.px8.swap(out);
+    if (swap) std::swap(m.width, m.height);
+}
+
 }  // namespace
 
-std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const std::vector<uint8_t>& exif,
-                                        uint32_t shownWidth, uint32_t shownHeight) {
+std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_t* file, size_t fileSize,
+                                        const std::vector<uint8_t>& exif, uint32_t shownWidth,
+                                        uint32_t shownHeight) {
     double t33 = 0, t48 = 0;
     if (!appleHeadroomTags(exif, t33, t48)) return std::nullopt;
     const double headroom = appleHeadroom(t33, t48);
@@ -124,25 +247,31 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const std::v
         if (heif_image_handle_get_auxiliary_image_handle(primary, id, &raw).code != heif_error_Ok || !raw) continue;
         std::unique_ptr<heif_image_handle, HandleFree> aux(raw);
         if (!isAppleGainMap(aux.get()) || !xmpNamesGainMapVersion(aux.get())) continue;
-        const int w = heif_image_handle_get_width(aux.get()), h = heif_image_handle_get_height(aux.get());
-        // A map at most the picture's size, with its proportions (2 % either
-        // way): otherwise it cannot be told where it belongs.
-        if (w <= 0 || h <= 0 || uint32_t(w) > shownWidth || uint32_t(h) > shownHeight) continue;
-        const double aspect = double(w) * shownHeight / (double(h) * shownWidth);
-        if (aspect < 0.98 || aspect > 1.02) continue;
+        // The map describes the primary's stored pixels. When it has no turn
+        // of its own, it takes the primary's; otherwise libheif applies its own.
+        const std::optional<FileTurns> turns = readTurns(file, fileSize);
+        const std::vector<Turn>* inherited = nullptr;
+        if (turns) {
+            const auto own = turns->items.find(id), main = turns->items.find(turns->primary);
+            if ((own == turns->items.end() || !own->second.any()) && main != turns->items.end() &&
+                !main->second.turns.empty())
+                inherited = &main->second.turns;
+        }
+        struct OptionsFree { void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); } };
+        std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+        dopt->ignore_transformations = inherited ? 1 : 0;
         // libheif turns a one-channel picture into planar RGB most cheaply;
         // the three planes are equal.
         heif_image* rawImage = nullptr;
-        if (heif_decode_image(aux.get(), &rawImage, heif_colorspace_RGB, heif_chroma_444, nullptr).code !=
+        if (heif_decode_image(aux.get(), &rawImage, heif_colorspace_RGB, heif_chroma_444, dopt.get()).code !=
                 heif_error_Ok ||
             !rawImage)
             continue;
         std::unique_ptr<heif_image, ImageFree> img(rawImage);
         int stride = 0;
         const uint8_t* plane = heif_image_get_plane_readonly(img.get(), heif_channel_G, &stride);
-        if (!plane || heif_image_get_width(img.get(), heif_channel_G) != w ||
-            heif_image_get_height(img.get(), heif_channel_G) != h)
-            continue;
+        const int w = heif_image_get_width(img.get(), heif_channel_G), h = heif_image_get_height(img.get(), heif_channel_G);
+        if (!plane || w <= 0 || h <= 0) continue;
         GainMap gm;
         gm.map.allocate(uint32_t(w), uint32_t(h), 1, 8);
         const std::array<uint8_t, 256> toLog = appleToLogTable(headroom);
@@ -151,6 +280,14 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const std::v
             uint8_t* d = gm.map.px8.data() + size_t(w) * y;
             for (int x = 0; x < w; ++x) d[x] = toLog[s[x]];
         }
+        img.reset();
+        if (inherited)
+            for (const Turn& t : *inherited) turnMap(gm.map, t);
+        // A map at most the picture's size, with its proportions (2 % either
+        // way): otherwise it cannot be told where it belongs.
+        const uint32_t mw = gm.map.width, mh = gm.map.height;
+        const double aspect = double(mw) * shownHeight / (double(mh) * shownWidth);
+        if (mw > shownWidth || mh > shownHeight || aspect < 0.98 || aspect > 1.02) continue;
         gm.maxLog2 = gm.capacityMax = std::log2(headroom);
         return gm;
     }
@@ -165,22 +302,15 @@ void resizeGainMap(GainMap& gm, uint32_t fromW, uint32_t fromH, uint32_t toW, ui
     resizeImage(gm.map, scaled(gm.map.width, toW, fromW), scaled(gm.map.height, toH, fromH), threads);
 }
 
-std::optional<GainMap> gainMapFromBoosts(const std::vector<float>& log2Boost, uint32_t width, uint32_t height) {
-    if (width == 0 || height == 0 || log2Boost.size() != size_t(width) * height) return std::nullopt;
-    float top = 0;
-    for (float v : log2Boost)
-        if (v > top) top = v;  // NaN compares false and is left out
-    const double range = std::min<double>(top, kMaxSceneBoostStops);
-    if (!(range >= 1.0 / 64)) return std::nullopt;
+std::optional<GainMap> gainMapFromBoosts(const std::vector<uint16_t>& steps, uint32_t width, uint32_t height) {
+    if (width == 0 || height == 0 || steps.size() != size_t(width) * height) return std::nullopt;
+    const uint16_t top = *std::max_element(steps.begin(), steps.end());
+    if (top < kBoostSteps / 64) return std::nullopt;
     GainMap gm;
     gm.map.allocate(width, height, 1, 8);
-    const float scale = float(255 / range);
-    for (size_t i = 0; i < log2Boost.size(); ++i) {
-        const float b = log2Boost[i];
-        const float v = b == b ? std::clamp(b * scale, 0.0f, 255.0f) : 0.0f;  // NaN: no boost
-        gm.map.px8[i] = uint8_t(v + 0.5f);
-    }
-    gm.maxLog2 = gm.capacityMax = range;
+    const float scale = 255.0f / top;
+    for (size_t i = 0; i < steps.size(); ++i) gm.map.px8[i] = uint8_t(float(steps[i]) * scale + 0.5f);
+    gm.maxLog2 = gm.capacityMax = double(top) / kBoostSteps;
     return gm;
 }
 

@@ -4,7 +4,9 @@
 // light; written into JPEGs by ultrahdr_jpeg.h.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -40,13 +42,16 @@ bool appleHeadroomTags(const std::vector<uint8_t>& exif, double& tag33, double& 
 // ours for a headroom H: log2(1 + (H - 1) g) / log2 H, times 255.
 std::array<uint8_t, 256> appleToLogTable(double headroom);
 
-// Apple's HDR gain map of a HEIC's primary picture, ready to write: present,
-// flagged by HDRGainMapVersion in its XMP, with both maker-note tags in the
-// picture's EXIF, a headroom above 1 and the primary's proportions once
-// turned as libheif turns it. Anything else (or a map that fails to decode)
-// gives nothing, and the picture goes out as it would without.
-std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const std::vector<uint8_t>& exif,
-                                        uint32_t shownWidth, uint32_t shownHeight);
+// Apple's HDR gain map of a HEIC's primary picture (`file` is the whole
+// HEIC), ready to write: present, flagged by HDRGainMapVersion in its XMP,
+// with both maker-note tags in the picture's EXIF and a headroom above 1. It
+// is turned as the map item's own 'irot'/'imir' say, or, when it has none,
+// as the primary's; then it must have the primary's proportions once turned.
+// Anything else (or a map that fails to decode) gives nothing, and the
+// picture goes out as it would without.
+std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_t* file, size_t fileSize,
+                                        const std::vector<uint8_t>& exif, uint32_t shownWidth,
+                                        uint32_t shownHeight);
 
 // Scales the map in proportion when its picture is resized from
 // (fromW x fromH) to (toW x toH).
@@ -55,10 +60,18 @@ void resizeGainMap(GainMap& gm, uint32_t fromW, uint32_t fromH, uint32_t toW, ui
 // Most stops a map made from scene light keeps above the SDR picture.
 constexpr double kMaxSceneBoostStops = 4.0;
 
+// Per-pixel boosts in steps of 1/kBoostSteps stop (two bytes a pixel where a
+// float would take four; 4 stops are 32768 steps).
+constexpr int kBoostSteps = 8192;
+inline uint16_t boostSteps(float log2Boost) {
+    const float s = log2Boost * float(kBoostSteps);
+    return s > 0 ? uint16_t(std::min(s, float(kMaxSceneBoostStops * kBoostSteps)) + 0.5f) : 0;  // NaN: 0
+}
+
 // A map from per-pixel boosts (scene light over the SDR picture's light, both
-// linear, >= 1), `log2Boost` row by row at the picture's size. The range is
-// the picture's own, from no boost to its largest, at most
+// linear, >= 1), `steps` row by row at the picture's size (boostSteps). The
+// range is the picture's own, from no boost to its largest, at most
 // kMaxSceneBoostStops; nothing when no pixel gains a 64th of a stop.
-std::optional<GainMap> gainMapFromBoosts(const std::vector<float>& log2Boost, uint32_t width, uint32_t height);
+std::optional<GainMap> gainMapFromBoosts(const std::vector<uint16_t>& steps, uint32_t width, uint32_t height);
 
 }  // namespace conv

@@ -762,18 +762,18 @@ template <typename RowFn>
 void attachSceneGainMap(const RadiancePicture& meta, const ToneMapping& tm, uint32_t w, uint32_t h, int threads,
                         Image& img, const RowFn& row) {
     const PixelDecoder dec(meta, tm.gain);
-    std::vector<float> boosts(size_t(w) * h);
+    std::vector<uint16_t> boosts(size_t(w) * h);
     runInBands(h, threads, [&](uint32_t y0, uint32_t y1) {
         std::vector<uint8_t> buffer(size_t(w) * 4);
         for (uint32_t y = y0; y < y1; ++y) {
             const uint8_t* px = row(y, buffer);
-            float* out = boosts.data() + size_t(y) * w;
+            uint16_t* out = boosts.data() + size_t(y) * w;
             for (uint32_t x = 0; x < w; ++x) {
                 float rgb[3];
                 dec(px + 4 * size_t(x), rgb);
                 const float lum = kLumR * rgb[0] + kLumG * rgb[1] + kLumB * rgb[2];
                 const float shown = toneCurve(lum, tm.white);
-                out[x] = lum > 0 && shown > 0 ? std::max(0.0f, std::log2(lum / shown)) : 0.0f;
+                out[x] = lum > 0 && shown > 0 ? boostSteps(std::log2(lum / shown)) : 0;
             }
         }
     });

@@ -74,9 +74,10 @@ void readColour(heif_image_handle* h, Image& img) {
     img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
 }
 
-void readGainMap(heif_image_handle* h, const LoadOptions& opt, Image& img) {
+void readGainMap(const InputFile& in, heif_image_handle* h, const LoadOptions& opt, Image& img) {
     if (!opt.gainMap) return;
-    if (auto gm = readAppleGainMap(h, img.exif, img.width, img.height)) img.gainMap = std::make_shared<GainMap>(std::move(*gm));
+    if (auto gm = readAppleGainMap(h, in.bytes.data(), in.bytes.size(), img.exif, img.width, img.height))
+        img.gainMap = std::make_shared<GainMap>(std::move(*gm));
 }
 
 // The picture as JPEG's YCbCr from the file's own decoded planes, when
@@ -163,7 +164,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
         Image img = own ? std::move(*own) : libheifYcc420(in, handle.get(), opt);
         readColour(handle.get(), img);
         readMetadata(handle.get(), img);
-        readGainMap(handle.get(), opt, img);
+        readGainMap(in, handle.get(), opt, img);
         return img;
     }
 
@@ -207,7 +208,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     himg.reset();
     readColour(handle.get(), img);
     readMetadata(handle.get(), img);
-    readGainMap(handle.get(), opt, img);
+    readGainMap(in, handle.get(), opt, img);
     return img;
 }
 
