@@ -294,6 +294,26 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
     return std::nullopt;
 }
 
+std::shared_ptr<GainMap> readAppleGainMapOf(const uint8_t* file, size_t fileSize, std::vector<uint8_t> exif) {
+    double t33 = 0, t48 = 0;
+    if (!appleHeadroomTags(exif, t33, t48)) return nullptr;  // most files: no context needed
+    struct CtxFree { void operator()(heif_context* c) const { heif_context_free(c); } };
+    std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
+    if (!ctx) return nullptr;
+    // One thread: the picture's decoding has the others.
+    heif_context_set_max_decoding_threads(ctx.get(), 1);
+    heif_image_handle* raw = nullptr;
+    if (heif_context_read_from_memory_without_copy(ctx.get(), file, fileSize, nullptr).code != heif_error_Ok ||
+        heif_context_get_primary_image_handle(ctx.get(), &raw).code != heif_error_Ok)
+        return nullptr;
+    std::unique_ptr<heif_image_handle, HandleFree> primary(raw);
+    // libheif's size of the primary is the turned one, as the picture comes out.
+    const int w = heif_image_handle_get_width(primary.get()), h = heif_image_handle_get_height(primary.get());
+    if (w <= 0 || h <= 0) return nullptr;
+    auto gm = readAppleGainMap(primary.get(), file, fileSize, exif, uint32_t(w), uint32_t(h));
+    return gm ? std::make_shared<GainMap>(std::move(*gm)) : nullptr;
+}
+
 void resizeGainMap(GainMap& gm, uint32_t fromW, uint32_t fromH, uint32_t toW, uint32_t toH, int threads) {
     if (fromW == 0 || fromH == 0 || (fromW == toW && fromH == toH)) return;
     auto scaled = [](uint32_t side, uint32_t to, uint32_t from) {

@@ -53,6 +53,10 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
                                         const std::vector<uint8_t>& exif, uint32_t shownWidth,
                                         uint32_t shownHeight);
 
+// The same from the HEIC's bytes, on a libheif context of its own, so that it
+// can run on a thread beside the picture's decoding; null when there is none.
+std::shared_ptr<GainMap> readAppleGainMapOf(const uint8_t* file, size_t fileSize, std::vector<uint8_t> exif);
+
 // Scales the map in proportion when its picture is resized from
 // (fromW x fromH) to (toW x toH).
 void resizeGainMap(GainMap& gm, uint32_t fromW, uint32_t fromH, uint32_t toW, uint32_t toH, int threads);

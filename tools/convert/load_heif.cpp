@@ -3,9 +3,11 @@
 #include <libheif/heif.h>
 
 #include <cstring>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "tools/convert/colour.h"
@@ -74,10 +76,19 @@ void readColour(heif_image_handle* h, Image& img) {
     img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
 }
 
-void readGainMap(const InputFile& in, heif_image_handle* h, const LoadOptions& opt, Image& img) {
-    if (!opt.gainMap) return;
-    if (auto gm = readAppleGainMap(h, in.bytes.data(), in.bytes.size(), img.exif, img.width, img.height))
-        img.gainMap = std::make_shared<GainMap>(std::move(*gm));
+// An HDR gain map is decoded on a thread of its own while the picture is:
+// another HEVC grid, which would otherwise add its whole time.
+std::future<std::shared_ptr<GainMap>> startGainMap(const InputFile& in, heif_image_handle* h, const LoadOptions& opt) {
+    if (!opt.gainMap) return {};
+    Image meta;
+    readMetadata(h, meta);
+    const uint8_t* file = in.bytes.data();
+    const size_t size = in.bytes.size();
+    try {
+        return std::async(std::launch::async, readAppleGainMapOf, file, size, meta.exif);
+    } catch (const std::system_error&) {  // no thread to be had: here, now
+        return std::async(std::launch::deferred, readAppleGainMapOf, file, size, std::move(meta.exif));
+    }
 }
 
 // The picture as JPEG's YCbCr from the file's own decoded planes, when
@@ -159,12 +170,13 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
 
+    std::future<std::shared_ptr<GainMap>> gainMap = startGainMap(in, handle.get(), opt);
     if (opt.allowYcc420 && !alpha && bits == 8) {
         std::optional<Image> own = ownYcc420(in, opt);
         Image img = own ? std::move(*own) : libheifYcc420(in, handle.get(), opt);
         readColour(handle.get(), img);
         readMetadata(handle.get(), img);
-        readGainMap(in, handle.get(), opt, img);
+        if (gainMap.valid()) img.gainMap = gainMap.get();
         return img;
     }
 
@@ -208,7 +220,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     himg.reset();
     readColour(handle.get(), img);
     readMetadata(handle.get(), img);
-    readGainMap(in, handle.get(), opt, img);
+    if (gainMap.valid()) img.gainMap = gainMap.get();
     return img;
 }
 
