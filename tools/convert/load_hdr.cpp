@@ -754,30 +754,39 @@ void toneMapRadiance(const RadiancePicture& pic, const ToneMapping& tm, int thre
     });
 }
 
-// The gain map of a Radiance picture: for each pixel, log2 of its scaled
-// scene luminance over the luminance the tone curve gives it on screen (never
-// below 0: the curve never rises above the identity, and the white point holds
-// the rest at 1). row(y, buffer) gives stored row y.
+// The gain map of a Radiance picture, at half its size each way as phones
+// store theirs (readers stretch it over the picture): for each 2 x 2 block,
+// log2 of its scaled scene light over the light the tone curve gives it on
+// screen (never below 0: the curve never rises above the identity, and the
+// white point holds the rest at 1). row(y, buffer) gives stored row y.
 template <typename RowFn>
 void attachSceneGainMap(const RadiancePicture& meta, const ToneMapping& tm, uint32_t w, uint32_t h, int threads,
                         Image& img, const RowFn& row) {
     const PixelDecoder dec(meta, tm.gain);
-    std::vector<uint16_t> boosts(size_t(w) * h);
-    runInBands(h, threads, [&](uint32_t y0, uint32_t y1) {
-        std::vector<uint8_t> buffer(size_t(w) * 4);
-        for (uint32_t y = y0; y < y1; ++y) {
-            const uint8_t* px = row(y, buffer);
-            uint16_t* out = boosts.data() + size_t(y) * w;
-            for (uint32_t x = 0; x < w; ++x) {
-                float rgb[3];
-                dec(px + 4 * size_t(x), rgb);
-                const float lum = kLumR * rgb[0] + kLumG * rgb[1] + kLumB * rgb[2];
-                const float shown = toneCurve(lum, tm.white);
-                out[x] = lum > 0 && shown > 0 ? boostSteps(std::log2(lum / shown)) : 0;
+    const uint32_t hw = (w + 1) / 2, hh = (h + 1) / 2;
+    std::vector<uint16_t> boosts(size_t(hw) * hh);
+    runInBands(hh, threads, [&](uint32_t p0, uint32_t p1) {
+        std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(size_t(w) * 4), std::vector<uint8_t>(size_t(w) * 4)};
+        std::vector<float> scene(hw), shown(hw);
+        for (uint32_t pr = p0; pr < p1; ++pr) {
+            std::fill(scene.begin(), scene.end(), 0.0f);
+            std::fill(shown.begin(), shown.end(), 0.0f);
+            for (uint32_t y = 2 * pr; y < std::min(h, 2 * pr + 2); ++y) {
+                const uint8_t* px = row(y, buffers[y & 1]);
+                for (uint32_t x = 0; x < w; ++x) {
+                    float rgb[3];
+                    dec(px + 4 * size_t(x), rgb);
+                    const float lum = std::max(0.0f, kLumR * rgb[0] + kLumG * rgb[1] + kLumB * rgb[2]);
+                    scene[x / 2] += lum;
+                    shown[x / 2] += toneCurve(lum, tm.white);
+                }
             }
+            uint16_t* out = boosts.data() + size_t(pr) * hw;
+            for (uint32_t x = 0; x < hw; ++x)
+                out[x] = scene[x] > 0 && shown[x] > 0 ? boostSteps(std::log2(scene[x] / shown[x])) : 0;
         }
     });
-    if (auto gm = gainMapFromBoosts(boosts, w, h)) img.gainMap = std::make_shared<GainMap>(std::move(*gm));
+    if (auto gm = gainMapFromBoosts(boosts, hw, hh)) img.gainMap = std::make_shared<GainMap>(std::move(*gm));
 }
 
 // The usual file (rows left to right, every scanline new run-length) never
