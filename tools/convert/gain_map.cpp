@@ -247,6 +247,11 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
         if (heif_image_handle_get_auxiliary_image_handle(primary, id, &raw).code != heif_error_Ok || !raw) continue;
         std::unique_ptr<heif_image_handle, HandleFree> aux(raw);
         if (!isAppleGainMap(aux.get()) || !xmpNamesGainMapVersion(aux.get())) continue;
+        // Never larger than the picture, whichever way it is turned (checked
+        // before decoding, so a damaged file cannot ask for a huge one).
+        const uint32_t longest = std::max(shownWidth, shownHeight);
+        const int cw = heif_image_handle_get_width(aux.get()), ch = heif_image_handle_get_height(aux.get());
+        if (cw <= 0 || ch <= 0 || uint32_t(cw) > longest || uint32_t(ch) > longest) continue;
         // The map describes the primary's stored pixels. When it has no turn
         // of its own, it takes the primary's; otherwise libheif applies its own.
         const std::optional<FileTurns> turns = readTurns(file, fileSize);
