@@ -60,10 +60,24 @@ TEST(CommandLine, WhatItDoesNotUnderstandIsAUsageError) {
     EXPECT_EQ(usageCode({"-quality", "a.heic", "b.jpg"}), kExitUsage);  // "a.heic" is no quality
     EXPECT_EQ(usageCode({"-quality", "", "a.heic", "b.jpg"}), kExitUsage);  // empty quality box in the window
     EXPECT_EQ(usageCode({"-quality", "8 5", "a.heic", "b.jpg"}), kExitUsage);
-    EXPECT_EQ(usageCode({"-strip", "a.heic", "b.jpg"}), kExitUsage);
+    EXPECT_EQ(usageCode({"-monochrome", "a.heic", "b.jpg"}), kExitUsage);
     EXPECT_EQ(usageCode({"a.heic", "-resize", "1600px", "b.jpg"}), kExitUsage);  // letters in the width box
     EXPECT_EQ(usageCode({"a.heic", "-resize", "", "b.jpg"}), kExitUsage);
     EXPECT_EQ(usageCode({"a.heic", "-resize", "0", "b.jpg"}), kExitUsage);
+}
+
+TEST(CommandLine, ImageMagicksStripAutoOrientAndDefine) {
+    const Options o = parse({"-strip", "-auto-orient", "a.heic", "b.jpg"});
+    EXPECT_TRUE(o.strip);
+    EXPECT_EQ(toUtf8(o.output), "b.jpg");
+    EXPECT_TRUE(o.gainMap);
+    EXPECT_FALSE(parse({"-define", "jpeg:gain-map=false", "a.heic", "b.jpg"}).gainMap);
+    EXPECT_FALSE(parse({"a.heic", "-define", "JPEG:Gain-Map=Off", "b.jpg"}).gainMap);
+    EXPECT_TRUE(parse({"-define", "jpeg:gain-map=false", "+define", "jpeg:gain-map", "a", "b.jpg"}).gainMap);
+    // Keys of other coders are ignored, as ImageMagick ignores them.
+    EXPECT_TRUE(parse({"-define", "png:compression-level=9", "-define", "weird", "a", "b.jpg"}).gainMap);
+    EXPECT_EQ(usageCode({"-define", "jpeg:gain-map=maybe", "a", "b.jpg"}), kExitUsage);
+    EXPECT_EQ(usageCode({"a", "b.jpg", "-define"}), kExitUsage);
 }
 
 struct Fit {

@@ -34,6 +34,28 @@ std::string lower(std::string s) {
 
 [[noreturn]] void usage(const std::string& msg) { throw ConvertError{kExitUsage, msg}; }
 
+// ImageMagick's spellings of a yes or no.
+bool parseBool(const std::string& v, bool& out) {
+    const std::string s = lower(v);
+    if (s == "true" || s == "on" || s == "yes" || s == "1") out = true;
+    else if (s == "false" || s == "off" || s == "no" || s == "0") out = false;
+    else return false;
+    return true;
+}
+
+// -define KEY=VALUE (+define KEY takes it back). Keys we do not know are
+// ignored, as ImageMagick ignores those of other coders.
+void applyDefine(const std::string& text, bool remove, Options& o) {
+    const size_t eq = text.find('=');
+    const std::string key = lower(text.substr(0, eq));
+    const std::string value = eq == std::string::npos ? "" : text.substr(eq + 1);
+    if (key == "jpeg:gain-map") {
+        if (remove) o.gainMap = true;
+        else if (!parseBool(value, o.gainMap))
+            usage("-define jpeg:gain-map: \"" + value + "\" is not true or false");
+    }
+}
+
 }  // namespace
 
 bool parseGeometry(const std::string& text, Geometry& g) {
@@ -142,6 +164,12 @@ Options parseCommandLine(const std::vector<Path>& args) {
             std::string v = value("a geometry such as 1600 or 1600x1200>");
             if (!parseGeometry(v, o.resize))
                 usage("-resize: \"" + v + "\" is not a geometry (W, WxH, W>, WxH> or N%)");
+        } else if (name == "strip") {
+            o.strip = a[0] == '-';
+        } else if (name == "auto-orient") {
+            // Pictures always come out upright; nothing more to do.
+        } else if (name == "define") {
+            applyDefine(value("KEY=VALUE"), a[0] == '+', o);
         } else {
             usage("unknown option " + a + " (try -help)");
         }
@@ -156,7 +184,7 @@ Options parseCommandLine(const std::vector<Path>& args) {
 }
 
 std::string usageText() {
-    return "Usage: convert [-quality Q[%]] INPUT [-resize GEOMETRY] OUTPUT\n"
+    return "Usage: convert [-quality Q[%]] [-strip] [-define KEY=VALUE] INPUT [-resize GEOMETRY] OUTPUT\n"
            "\n"
            "Reads HEIC/HEIF, camera raw (NEF, NRW, CR2, DNG, ORF, RW2, RAF), Radiance HDR,\n"
            "JPEG, PNG, TIFF, BMP and GIF (the kind is found from the content) and writes\n"
@@ -168,6 +196,11 @@ std::string usageText() {
            "                     WxH        fit inside W x H\n"
            "                     W> / WxH>  only shrink, never enlarge\n"
            "                     N%         scale by N percent\n"
+           "  -strip             leave out EXIF (GPS with it) and XMP; the colour profile stays\n"
+           "  -auto-orient       accepted: pictures always come out upright\n"
+           "  -define jpeg:gain-map=false\n"
+           "                     JPG without the HDR gain map an HDR photo brings along\n"
+           "                     (other -define keys are ignored)\n"
            "  -help, -version\n"
            "\n"
            "Exit codes: 0 done, 1 usage, 2 input unreadable or unsupported,\n"

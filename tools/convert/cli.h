@@ -1,5 +1,6 @@
 // The command line: ImageMagick's convert syntax, the part of it people use.
-//   convert [-quality Q[%]] INPUT [-resize GEOMETRY] OUTPUT
+//   convert [-quality Q[%]] [-strip] [-auto-orient] [-define KEY=VALUE]
+//           INPUT [-resize GEOMETRY] OUTPUT
 // Options may stand anywhere; the first plain argument is the input, the second
 // the output.
 #pragma once
@@ -41,6 +42,8 @@ struct Options {
     int quality = 85;
     bool qualityGiven = false;
     Geometry resize;
+    bool strip = false;    // -strip: no EXIF (GPS with it) or XMP; the colour profile stays
+    bool gainMap = true;   // -define jpeg:gain-map=false leaves an HDR gain map out
 };
 
 // Parses argv[1..]. Throws ConvertError{kExitUsage} with one line for anything

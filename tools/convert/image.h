@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace conv {
+
+struct GainMap;  // gain_map.h
 
 // Interleaved pixels, top row first, no padding between rows.
 // channels: 3 (RGB) or 4 (RGBA, straight alpha). bits: 8 or 16 per channel
@@ -33,6 +36,10 @@ struct Image {
     // (height+1)/2 each). expandYcc420() (colour.h) turns it into px8.
     std::vector<uint8_t> ycc420;
     bool isYcc420() const { return !ycc420.empty(); }
+
+    // An HDR gain map that goes with the picture (only when a loader was asked
+    // for one, LoadOptions::gainMap); it follows the picture through resizing.
+    std::shared_ptr<GainMap> gainMap;
 
     bool hasAlpha() const { return channels == 4; }
     size_t rowSamples() const { return size_t(width) * channels; }

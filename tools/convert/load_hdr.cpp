@@ -39,6 +39,8 @@
 //      or JPEG's YCbCr 4:2:0 when the caller takes that.
 #include "tools/convert/load_hdr.h"
 
+#include "tools/convert/gain_map.h"
+
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -731,6 +733,41 @@ void toneMapRadiance(const RadiancePicture& pic, const ToneMapping& tm, int thre
     });
 }
 
+// The gain map of a Radiance picture, at half its size each way as phones
+// store theirs (readers stretch it over the picture): for each 2 x 2 block,
+// log2 of its scaled scene light over the light the tone curve gives it on
+// screen (never below 0: the curve never rises above the identity, and the
+// white point holds the rest at 1). row(y, buffer) gives stored row y.
+template <typename RowFn>
+void attachSceneGainMap(const RadiancePicture& meta, const ToneMapping& tm, uint32_t w, uint32_t h, int threads,
+                        Image& img, const RowFn& row) {
+    const PixelDecoder dec(meta, tm.gain);
+    const uint32_t hw = (w + 1) / 2, hh = (h + 1) / 2;
+    std::vector<uint16_t> boosts(size_t(hw) * hh);
+    runInBands(hh, threads, [&](uint32_t p0, uint32_t p1) {
+        std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(size_t(w) * 4), std::vector<uint8_t>(size_t(w) * 4)};
+        std::vector<float> scene(hw), shown(hw);
+        for (uint32_t pr = p0; pr < p1; ++pr) {
+            std::fill(scene.begin(), scene.end(), 0.0f);
+            std::fill(shown.begin(), shown.end(), 0.0f);
+            for (uint32_t y = 2 * pr; y < std::min(h, 2 * pr + 2); ++y) {
+                const uint8_t* px = row(y, buffers[y & 1]);
+                for (uint32_t x = 0; x < w; ++x) {
+                    float rgb[3];
+                    dec(px + 4 * size_t(x), rgb);
+                    const float lum = std::max(0.0f, kLumR * rgb[0] + kLumG * rgb[1] + kLumB * rgb[2]);
+                    scene[x / 2] += lum;
+                    shown[x / 2] += toneCurve(lum, tm.white);
+                }
+            }
+            uint16_t* out = boosts.data() + size_t(pr) * hw;
+            for (uint32_t x = 0; x < hw; ++x)
+                out[x] = scene[x] > 0 && shown[x] > 0 ? boostSteps(std::log2(scene[x] / shown[x])) : 0;
+        }
+    });
+    if (auto gm = gainMapFromBoosts(boosts, hw, hh)) img.gainMap = std::make_shared<GainMap>(std::move(*gm));
+}
+
 // The usual file (rows left to right, every scanline new run-length) never
 // holds its decoded pixels: the statistics decode only the sampled rows, then
 // each thread decodes its rows one at a time and maps them straight into the
@@ -748,6 +785,10 @@ Image loadHdr(const InputFile& in, const LoadOptions& opt) {
         const ToneMapping tm = chooseToneMapping(pic);
         img.allocate(pic.width, pic.height, 3, 16);
         toneMapRadiance(pic, tm, opt.threads, img);
+        if (opt.gainMap)
+            attachSceneGainMap(pic, tm, pic.width, pic.height, opt.threads, img, [&](uint32_t y, std::vector<uint8_t>&) {
+                return pic.rgbe.data() + size_t(y) * pic.width * 4;
+            });
         return img;
     }
     // Row y is scanline (y * width - origin) / strideJ; the index has checked
@@ -772,6 +813,14 @@ Image loadHdr(const InputFile& in, const LoadOptions& opt) {
         mapLine(row.data(), lay.width, k, srgb, out);
     };
     const uint32_t w = lay.width, hgt = lay.height;
+    auto addGainMap = [&](Image& done) {
+        if (opt.gainMap)
+            attachSceneGainMap(h.meta, tm, w, hgt, opt.threads, done, [&](uint32_t y, std::vector<uint8_t>& buffer) {
+                ScanlineReader reader(starts[scanlineOfRow(y)], data + size, in.path);
+                reader.read(buffer.data(), lay.width);
+                return static_cast<const uint8_t*>(buffer.data());
+            });
+    };
     if (opt.allowYcc420) {
         // Bound for a JPEG: straight to the planes it stores, two rows at a
         // time, never holding the picture as RGB.
@@ -796,6 +845,7 @@ Image loadHdr(const InputFile& in, const LoadOptions& opt) {
                         yPlane + size_t(y + (two ? 1 : 0)) * w, cbPlane + size_t(pr) * cw, crPlane + size_t(pr) * cw);
             }
         });
+        addGainMap(img);
         return img;
     }
     img.allocate(w, hgt, 3, 16);
@@ -803,6 +853,7 @@ Image loadHdr(const InputFile& in, const LoadOptions& opt) {
         std::vector<uint8_t> row(size_t(w) * 4);
         for (uint32_t y = y0; y < y1; ++y) decodeRow(y, row, img.px16.data() + size_t(y) * w * 3);
     });
+    addGainMap(img);
     return img;
 }
 

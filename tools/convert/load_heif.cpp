@@ -4,13 +4,16 @@
 #include <libheif/heif_items.h>
 
 #include <cstring>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
+#include "tools/convert/gain_map.h"
 #include "tools/convert/heif_tiles.h"
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/loaders.h"
@@ -80,6 +83,21 @@ void readColour(heif_image_handle* h, Image& img) {
     if (heif_image_handle_get_nclx_color_profile(h, &raw).code != heif_error_Ok || !raw) return;
     Owned<heif_nclx_color_profile_free> nclx(raw);
     img.icc = iccFromCicp(int(nclx->color_primaries), int(nclx->transfer_characteristics));
+}
+
+// An HDR gain map is decoded on a thread of its own while the picture is:
+// another HEVC grid, which would otherwise add its whole time.
+std::future<std::shared_ptr<GainMap>> startGainMap(const InputFile& in, heif_image_handle* h, const LoadOptions& opt) {
+    if (!opt.gainMap) return {};
+    Image meta;
+    readMetadata(h, meta);
+    const uint8_t* file = in.bytes.data();
+    const size_t size = in.bytes.size();
+    try {
+        return std::async(std::launch::async, readAppleGainMapOf, file, size, meta.exif);
+    } catch (const std::system_error&) {  // no thread to be had: here, now
+        return std::async(std::launch::deferred, readAppleGainMapOf, file, size, std::move(meta.exif));
+    }
 }
 
 // The picture as JPEG's YCbCr from the file's own decoded planes, when
@@ -176,12 +194,14 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
 
+    std::future<std::shared_ptr<GainMap>> gainMap = startGainMap(in, handle.get(), opt);
     if (opt.allowYcc420 && !alpha && bits == 8) {
         std::optional<Image> img = ownYcc420(in, opt);
         if (!img) img = libheifYcc420(in, handle.get(), opt);
         if (img) {
             readColour(handle.get(), *img);
             readMetadata(handle.get(), *img);
+            if (gainMap.valid()) img->gainMap = gainMap.get();
             return std::move(*img);
         }
     }
@@ -226,6 +246,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     himg.reset();
     readColour(handle.get(), img);
     readMetadata(handle.get(), img);
+    if (gainMap.valid()) img.gainMap = gainMap.get();
     return img;
 }
 

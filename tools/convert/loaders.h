@@ -38,6 +38,9 @@ struct LoadOptions {
     // skips the conversion to RGB when the coded picture already is what JPEG
     // stores. Loaders are free to ignore it.
     bool allowYcc420 = false;
+    // The caller writes an HDR gain map (JPEG output does): loaders that find
+    // or can make one put it in Image::gainMap.
+    bool gainMap = false;
 };
 
 // Throws ConvertError{kExitLimit} naming the file when width x height is over

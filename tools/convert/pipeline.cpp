@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "tools/convert/exif.h"
+#include "tools/convert/gain_map.h"
 #include "tools/convert/library_versions.h"
 #include "tools/convert/resize.h"
 #include "tools/convert/savers.h"
@@ -34,6 +35,7 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     lopt.threads = threads;
     // A 4:2:0 JPEG can take the decoder's YCbCr directly, resized or not.
     lopt.allowYcc420 = format == OutputFormat::Jpeg && opt.quality < 90;
+    lopt.gainMap = format == OutputFormat::Jpeg && opt.gainMap;
     Image img = loadAny(in, lopt);
     in.bytes.clear();
     in.bytes.shrink_to_fit();
@@ -41,12 +43,17 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     // The loaders have turned the picture upright; say so in the EXIF that goes
     // along, so no viewer turns it a second time.
     if (!img.exif.empty()) setExifOrientation(img.exif, 1);
+    if (opt.strip) {
+        img.exif.clear();
+        img.xmp.clear();
+    }
 
     uint32_t w = img.width, h = img.height;
     targetSize(opt.resize, img.width, img.height, w, h);
     if (uint64_t(w) * h > settings.maxPixels)
         throw ConvertError{kExitLimit, toUtf8(opt.output) + ": the resized picture (" + std::to_string(w) + "x" +
                                            std::to_string(h) + ") would be over the pixel limit"};
+    if (img.gainMap) resizeGainMap(*img.gainMap, img.width, img.height, w, h, threads);
     resizeImage(img, w, h, threads);
 
     SaveOptions sopt;

@@ -12,6 +12,7 @@
 #include "tools/convert/owned.h"
 #include "tools/convert/parallel.h"
 #include "tools/convert/savers.h"
+#include "tools/convert/ultrahdr_jpeg.h"
 
 namespace conv {
 
@@ -197,6 +198,7 @@ void saveJpeg(const Image& src, const SaveOptions& opt, OutFile& out) {
     size_t rest = 2;
     const bool haveExif = !src.exif.empty() && src.exif.size() + 6 <= kMaxSegmentPayload;
     if (haveExif && size > 6 && buf[2] == 0xFF && buf[3] == 0xE0) rest = 4 + (size_t(buf[4]) << 8 | buf[5]);
+    if (src.gainMap && writeJpegWithGainMap(src, buf + rest, size - rest, q, out)) return;
     out.write(buf, 2);
     if (haveExif) segment(out, 0xE1, reinterpret_cast<const uint8_t*>("Exif\0\0"), 6, src.exif.data(), src.exif.size());
     static const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";  // written with its NUL

@@ -1,0 +1,484 @@
+// HDR gain maps in our JPGs, read back the way an Ultra HDR reader reads them
+// (MPF index, XMP, ISO 21496-1 metadata) and turned into the HDR picture again.
+#include <gtest/gtest.h>
+
+#include <libheif/heif.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "run_helpers.h"
+#ifndef REAL_HDR_FILES
+#define REAL_HDR_FILES ""  // the Radiance writer's list of packaged files, unused here
+#endif
+#include "tests/converter_formats/hdr_writer.h"
+#include "tools/convert/gain_map.h"
+#include "tools/convert/load_hdr.h"
+
+using namespace convtest;
+
+namespace {
+
+const std::string kLandscape = std::string(CONVERTER_SAMPLES) + "/iphone13pm_landscape_grid_p3.heic";
+const std::string kPortrait = std::string(CONVERTER_SAMPLES) + "/iphone13pm_portrait_grid_p3_rot90.heic";
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes readBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+uint32_t be(const uint8_t* p, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// Each marker segment of the JPEG at `start`, up to its scan: payload offset and length.
+struct Segment {
+    uint8_t marker;
+    size_t at, len;
+};
+std::vector<Segment> segmentsOf(const Bytes& f, size_t start) {
+    std::vector<Segment> s;
+    size_t i = start + 2;
+    while (i + 4 <= f.size() && f[i] == 0xFF && f[i + 1] != 0xDA) {
+        const size_t len = be(&f[i + 2], 2);
+        s.push_back({f[i + 1], i + 4, len - 2});
+        i += 2 + len;
+    }
+    return s;
+}
+
+bool startsWith(const Bytes& f, const Segment& s, const char* sig, size_t n) {
+    return s.len >= n && std::memcmp(&f[s.at], sig, n) == 0;
+}
+
+double xmpNumber(const std::string& xmp, const std::string& name) {
+    const size_t at = xmp.find(name + "=\"");
+    return at == std::string::npos ? NAN : std::strtod(xmp.c_str() + at + name.size() + 2, nullptr);
+}
+
+// The gain map metadata, once from the map's XMP and once from its ISO segment.
+struct MapMeta {
+    double minLog2 = NAN, maxLog2 = NAN, gamma = NAN, offsetSdr = NAN, offsetHdr = NAN, capMin = NAN, capMax = NAN;
+};
+
+struct UltraHdr {
+    std::string problem;  // empty when the file reads as an Ultra HDR JPEG
+    size_t primarySize = 0, mapStart = 0, mapSize = 0;
+    std::string primaryXmp, mapXmp;
+    MapMeta xmp, iso;
+};
+
+MapMeta readIso(const Bytes& f, size_t at, size_t len) {
+    MapMeta m;
+    if (len < 5 || be(&f[at], 2) != 0) return m;
+    const uint8_t flags = f[at + 4];
+    size_t p = at + 5;
+    const size_t end = at + len;
+    auto u32 = [&](bool isSigned) {
+        if (p + 4 > end) return double(NAN);
+        const uint32_t v = be(&f[p], 4);
+        p += 4;
+        return isSigned ? double(int32_t(v)) : double(v);
+    };
+    const bool common = flags & 0x08;
+    const double d = common ? u32(false) : 0;
+    auto frac = [&](bool isSigned) {
+        const double n = u32(isSigned);
+        return n / (common ? d : u32(false));
+    };
+    m.capMin = frac(false);
+    m.capMax = frac(false);
+    m.minLog2 = frac(true);
+    m.maxLog2 = frac(true);
+    m.gamma = frac(false);
+    m.offsetSdr = frac(true);
+    m.offsetHdr = frac(true);
+    return m;
+}
+
+UltraHdr failed(const char* why) {
+    UltraHdr u;
+    u.problem = why;
+    return u;
+}
+
+UltraHdr readUltraHdr(const Bytes& f) {
+    UltraHdr u;
+    static const char kXmp[] = "http://ns.adobe.com/xap/1.0/";
+    static const char kIso[] = "urn:iso:std:iso:ts:21496:-1";
+    bool primaryIso = false;
+    for (const Segment& s : segmentsOf(f, 0)) {
+        if (s.marker == 0xE1 && startsWith(f, s, kXmp, sizeof kXmp))
+            u.primaryXmp.assign(f.begin() + long(s.at + sizeof kXmp), f.begin() + long(s.at + s.len));
+        if (s.marker == 0xE2 && startsWith(f, s, kIso, sizeof kIso)) primaryIso = true;
+        if (s.marker != 0xE2 || !startsWith(f, s, "MPF\0", 4)) continue;
+        const size_t tiff = s.at + 4;
+        if (f[tiff] != 'M') return failed("MPF index not big-endian (this reader takes only that)");
+        const size_t ifd = tiff + be(&f[tiff + 4], 4);
+        const size_t count = be(&f[ifd], 2);
+        for (size_t e = 0; e < count; ++e) {
+            const uint8_t* entry = &f[ifd + 2 + 12 * e];
+            if (be(entry, 2) == 0xB001 && be(entry + 8, 4) != 2) return failed("MPF: not two pictures");
+            if (be(entry, 2) != 0xB002) continue;
+            const uint8_t* list = &f[tiff + be(entry + 8, 4)];
+            u.primarySize = be(list + 4, 4);
+            if (be(list, 4) != 0x00030000 || be(list + 8, 4) != 0) return failed("MPF: first entry not the primary");
+            u.mapSize = be(list + 16 + 4, 4);
+            u.mapStart = tiff + be(list + 16 + 8, 4);
+        }
+    }
+    if (!u.mapSize) return failed("no MPF index");
+    if (!primaryIso) return failed("no ISO 21496-1 version segment in the primary");
+    if (u.mapStart != u.primarySize || u.mapStart + u.mapSize != f.size() || f[u.mapStart] != 0xFF ||
+        f[u.mapStart + 1] != 0xD8)
+        return failed("MPF offsets do not lead to a second JPEG at the end");
+    if (xmpNumber(u.primaryXmp, "Item:Length") != double(u.mapSize)) return failed("container directory length differs");
+    for (const Segment& s : segmentsOf(f, u.mapStart)) {
+        if (s.marker == 0xE1 && startsWith(f, s, kXmp, sizeof kXmp))
+            u.mapXmp.assign(f.begin() + long(s.at + sizeof kXmp), f.begin() + long(s.at + s.len));
+        if (s.marker == 0xE2 && startsWith(f, s, kIso, sizeof kIso))
+            u.iso = readIso(f, s.at + sizeof kIso, s.len - sizeof kIso);
+    }
+    const std::string& x = u.mapXmp;
+    u.xmp = {xmpNumber(x, "hdrgm:GainMapMin"), xmpNumber(x, "hdrgm:GainMapMax"), xmpNumber(x, "hdrgm:Gamma"),
+             xmpNumber(x, "hdrgm:OffsetSDR"),  xmpNumber(x, "hdrgm:OffsetHDR"), xmpNumber(x, "hdrgm:HDRCapacityMin"),
+             xmpNumber(x, "hdrgm:HDRCapacityMax")};
+    return u;
+}
+
+void expectSameMeta(const MapMeta& a, const MapMeta& b) {
+    const double av[] = {a.minLog2, a.maxLog2, a.gamma, a.offsetSdr, a.offsetHdr, a.capMin, a.capMax};
+    const double bv[] = {b.minLog2, b.maxLog2, b.gamma, b.offsetSdr, b.offsetHdr, b.capMin, b.capMax};
+    for (int i = 0; i < 7; ++i) EXPECT_NEAR(av[i], bv[i], 1e-5) << "field " << i;
+}
+
+struct Plane {
+    uint32_t width = 0, height = 0;
+    int channels = 0;
+    std::vector<uint8_t> v;
+};
+
+Plane decodeJpeg(const uint8_t* data, size_t size, bool grey) {
+    Plane p;
+    tjhandle tj = tjInitDecompress();
+    int w = 0, h = 0, s = 0, c = 0;
+    if (tjDecompressHeader3(tj, data, (unsigned long)size, &w, &h, &s, &c) == 0) {
+        p.width = uint32_t(w);
+        p.height = uint32_t(h);
+        p.channels = grey ? 1 : 3;
+        p.v.resize(size_t(w) * h * p.channels);
+        if (tjDecompress2(tj, data, (unsigned long)size, p.v.data(), w, 0, h, grey ? TJPF_GRAY : TJPF_RGB,
+                          TJFLAG_ACCURATEDCT) != 0)
+            p = Plane();
+    }
+    tjDestroy(tj);
+    return p;
+}
+
+double srgbToLinear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
+double luminance(const uint8_t* rgb) {
+    static const std::vector<double> lin = [] {
+        std::vector<double> t(256);
+        for (int i = 0; i < 256; ++i) t[size_t(i)] = srgbToLinear(i / 255.0);
+        return t;
+    }();
+    return 0.2126 * lin[rgb[0]] + 0.7152 * lin[rgb[1]] + 0.0722 * lin[rgb[2]];
+}
+
+// Means of f(x, y) over block x block squares of a w x h picture, row by row.
+std::vector<double> blockMeans(uint32_t w, uint32_t h, uint32_t block, const std::function<double(uint32_t, uint32_t)>& f) {
+    std::vector<double> m;
+    for (uint32_t by = 0; by + block <= h; by += block)
+        for (uint32_t bx = 0; bx + block <= w; bx += block) {
+            double sum = 0;
+            for (uint32_t y = by; y < by + block; ++y)
+                for (uint32_t x = bx; x < bx + block; ++x) sum += f(x, y);
+            m.push_back(sum / (block * block));
+        }
+    return m;
+}
+
+// What a reader shows on a screen with all the headroom the map asks for: the
+// HDR luminance, and the SDR picture's, in block x block means (JPEG's own
+// noise in dark places averages out; the map itself is at most as sharp).
+struct Rebuilt {
+    uint32_t width = 0, height = 0;
+    std::vector<double> hdr, sdr;
+};
+Rebuilt rebuild(const Bytes& f, const UltraHdr& u, uint32_t block) {
+    const Plane sdr = decodeJpeg(f.data(), u.primarySize, false);
+    const Plane map = decodeJpeg(f.data() + u.mapStart, u.mapSize, true);
+    Rebuilt r;
+    if (sdr.v.empty() || map.v.empty()) return r;
+    r.width = sdr.width;
+    r.height = sdr.height;
+    const MapMeta& m = u.xmp;
+    auto sdrAt = [&](uint32_t x, uint32_t y) { return luminance(&sdr.v[(size_t(y) * sdr.width + x) * 3]); };
+    r.sdr = blockMeans(sdr.width, sdr.height, block, sdrAt);
+    r.hdr = blockMeans(sdr.width, sdr.height, block, [&](uint32_t x, uint32_t y) {
+        const double v = map.v[size_t(y * map.height / sdr.height) * map.width + x * map.width / sdr.width] / 255.0;
+        const double boost = std::exp2(m.minLog2 + std::pow(v, 1 / m.gamma) * (m.maxLog2 - m.minLog2));
+        return (sdrAt(x, y) + m.offsetSdr) * boost - m.offsetHdr;
+    });
+    return r;
+}
+
+// Share of the pixels (blocks) brighter than 1 % of white in `want` within a quarter stop.
+double shareWithinQuarterStop(const std::vector<double>& got, const std::vector<double>& want) {
+    size_t n = 0, ok = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (!(want[i] > 0.01)) continue;
+        ++n;
+        if (got[i] > 0 && std::fabs(std::log2(got[i] / want[i])) <= 0.25) ++ok;
+    }
+    return n ? double(ok) / n : 0;
+}
+
+// Apple's map of the sample, as its developer note reads it: linear gain under
+// the Rec. 709 curve, headroom from maker-note tags 33 and 48 (exiftool's
+// HDRHeadroom and HDRGain).
+struct AppleMap {
+    double headroom = 0;
+    Plane gain;
+};
+AppleMap appleMap(const std::string& heic) {
+    AppleMap a;
+    const double t33 = std::stod(exifTag(heic, "HDRHeadroom")), t48 = std::stod(exifTag(heic, "HDRGain"));
+    const double stops = t33 < 1 ? (t48 <= 0.01 ? -20 * t48 + 1.8 : -0.101 * t48 + 1.601)
+                                 : (t48 <= 0.01 ? -70 * t48 + 3.0 : -0.303 * t48 + 2.303);
+    a.headroom = std::exp2(std::max(stops, 0.0));
+    heif_context* ctx = heif_context_alloc();
+    heif_image_handle* h = nullptr;
+    heif_image_handle* aux = nullptr;
+    heif_image* img = nullptr;
+    heif_item_id id = 0;
+    if (heif_context_read_from_file(ctx, heic.c_str(), nullptr).code == heif_error_Ok &&
+        heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok &&
+        heif_image_handle_get_list_of_auxiliary_image_IDs(h, 0, &id, 1) == 1 &&
+        heif_image_handle_get_auxiliary_image_handle(h, id, &aux).code == heif_error_Ok &&
+        heif_decode_image(aux, &img, heif_colorspace_RGB, heif_chroma_444, nullptr).code == heif_error_Ok) {
+        int stride = 0;
+        const uint8_t* p = heif_image_get_plane_readonly(img, heif_channel_R, &stride);
+        a.gain.width = uint32_t(heif_image_get_width(img, heif_channel_R));
+        a.gain.height = uint32_t(heif_image_get_height(img, heif_channel_R));
+        a.gain.channels = 1;
+        for (uint32_t y = 0; y < a.gain.height; ++y) a.gain.v.insert(a.gain.v.end(), p + y * stride, p + y * stride + a.gain.width);
+    }
+    if (img) heif_image_release(img);
+    if (aux) heif_image_handle_release(aux);
+    if (h) heif_image_handle_release(h);
+    heif_context_free(ctx);
+    return a;
+}
+
+TEST(GainMap, AppleHeadroomIsContinuousAndTheMapKeepsItsEnds) {
+    // The two lines of each branch meet at tag 48 = 0.01; a large tag 48
+    // means no headroom, never less than SDR white.
+    for (double t33 : {0.5, 1.5}) {
+        EXPECT_NEAR(std::log2(conv::appleHeadroom(t33, 0.01)), std::log2(conv::appleHeadroom(t33, 0.0100001)), 1e-3);
+        EXPECT_EQ(conv::appleHeadroom(t33, 50.0), 1.0);
+        EXPECT_GT(conv::appleHeadroom(t33, 0.0), conv::appleHeadroom(t33, 0.05));
+    }
+    EXPECT_NEAR(std::log2(conv::appleHeadroom(0.7844365247, 0.01100257318)), 1.6, 0.001);  // the landscape sample
+    const auto t = conv::appleToLogTable(3.0);
+    EXPECT_EQ(t[0], 0);
+    EXPECT_EQ(t[255], 255);
+    EXPECT_TRUE(std::is_sorted(t.begin(), t.end()));
+}
+
+bool haveSamples() { return fs::exists(kLandscape) && fs::exists(kPortrait); }
+
+// Converts `heic` to JPG and rebuilds the HDR picture from it; it must be what
+// Apple's rule makes of the HEIC itself (decoded by libheif, turned as the file says).
+void expectPhoneHdrRebuilds(const std::string& heic, const TempDir& tmp, uint32_t width, uint32_t height) {
+    const std::string out = tmp.path("hdr.jpg");
+    RunResult r = runConvert({"-quality", "85%", heic, out});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes f = readBytes(out);
+    const UltraHdr u = readUltraHdr(f);
+    ASSERT_EQ(u.problem, "");
+    EXPECT_NE(u.primaryXmp.find("hdrgm:Version=\"1.0\""), std::string::npos);
+    expectSameMeta(u.xmp, u.iso);
+    const AppleMap apple = appleMap(heic);
+    ASSERT_FALSE(apple.gain.v.empty());
+    EXPECT_NEAR(u.xmp.maxLog2, std::log2(apple.headroom), 1e-4);  // about 1.6 stops for this photo
+    EXPECT_NEAR(u.xmp.maxLog2, 1.6, 0.01);
+
+    const Rebuilt got = rebuild(f, u, 4);
+    const Pixels ref = decodeHeifFile(heic);
+    ASSERT_EQ(ref.width, width);
+    ASSERT_EQ(ref.height, height);
+    ASSERT_EQ(got.width, width);
+    ASSERT_EQ(got.height, height);
+    const std::vector<double> want = blockMeans(ref.width, ref.height, 4, [&](uint32_t x, uint32_t y) {
+        uint8_t rgb[3];
+        for (int c = 0; c < 3; ++c) rgb[c] = uint8_t(ref.at(x, y, c));
+        const double e = apple.gain.v[size_t(y * apple.gain.height / ref.height) * apple.gain.width +
+                                      x * apple.gain.width / ref.width] / 255.0;
+        const double g = e < 0.081 ? e / 4.5 : std::pow((e + 0.099) / 1.099, 1 / 0.45);
+        return luminance(rgb) * (1 + (apple.headroom - 1) * g);
+    });
+    ASSERT_EQ(want.size(), got.hdr.size());
+    EXPECT_GE(shareWithinQuarterStop(got.hdr, want), 0.99);
+    size_t boosted = 0;
+    for (size_t i = 0; i < want.size(); ++i) boosted += got.hdr[i] > got.sdr[i] * 1.5;
+    EXPECT_GT(boosted, want.size() / 100) << "the map should lift a real share of the photo";
+}
+
+TEST(GainMap, PhoneHdrRebuildsFromOurJpegAsApplesRuleHasIt) {
+    if (!haveSamples()) GTEST_SKIP() << "no phone samples at " << CONVERTER_SAMPLES << " (the shared folder is absent)";
+    TempDir tmp;
+    expectPhoneHdrRebuilds(kLandscape, tmp, 4032, 3024);
+
+    // -resize takes the map along in proportion: 4032 -> 1000 wide, 2016 -> 500.
+    const std::string small = tmp.path("small.jpg");
+    ASSERT_EQ(runConvert({kLandscape, "-resize", "1000", small}).code, 0);
+    const Bytes fs2 = readBytes(small);
+    const UltraHdr us = readUltraHdr(fs2);
+    ASSERT_EQ(us.problem, "");
+    const Plane map = decodeJpeg(fs2.data() + us.mapStart, us.mapSize, true);
+    EXPECT_EQ(map.width, 500u);
+    EXPECT_EQ(map.height, 375u);
+}
+
+TEST(GainMap, TurnedPhonePhotoTurnsItsMapAlong) {
+    if (!haveSamples()) GTEST_SKIP() << "no phone samples at " << CONVERTER_SAMPLES << " (the shared folder is absent)";
+    // The sample's picture and map share one 'irot' property (0 degrees):
+    // made 90 degrees clockwise, both stand upright as a portrait.
+    Bytes heic = readBytes(kLandscape);
+    const uint8_t irot[] = {0, 0, 0, 9, 'i', 'r', 'o', 't'};
+    auto at = std::search(heic.begin(), heic.end(), std::begin(irot), std::end(irot));
+    ASSERT_NE(at, heic.end());
+    at[8] = 3;  // quarter turns anticlockwise
+    TempDir tmp;
+    const std::string turned = tmp.path("turned.heic");
+    std::ofstream(turned, std::ios::binary).write(reinterpret_cast<const char*>(heic.data()), long(heic.size()));
+    expectPhoneHdrRebuilds(turned, tmp, 3024, 4032);
+
+    // A map item without a turn of its own takes the picture's: the map's
+    // association with the shared 'irot' (item 63: index 4, essential) made
+    // one with the picture's 'pixi' (index 5) instead.
+    const uint8_t mapProps[] = {0x00, 0x3F, 0x04, 0x07, 0x84, 0x08, 0x89};
+    auto entry = std::search(heic.begin(), heic.end(), std::begin(mapProps), std::end(mapProps));
+    ASSERT_NE(entry, heic.end());
+    entry[4] = 0x05;
+    const std::string inherits = tmp.path("inherits.heic"), a = tmp.path("a.jpg"), b = tmp.path("b.jpg");
+    std::ofstream(inherits, std::ios::binary).write(reinterpret_cast<const char*>(heic.data()), long(heic.size()));
+    ASSERT_EQ(runConvert({turned, a}).code, 0);
+    ASSERT_EQ(runConvert({inherits, b}).code, 0);
+    const Bytes fa = readBytes(a), fb = readBytes(b);
+    const UltraHdr ua = readUltraHdr(fa), ub = readUltraHdr(fb);
+    ASSERT_EQ(ub.problem, "");
+    const Plane ma = decodeJpeg(fa.data() + ua.mapStart, ua.mapSize, true);
+    const Plane mb = decodeJpeg(fb.data() + ub.mapStart, ub.mapSize, true);
+    EXPECT_EQ(mb.width, 1512u);
+    EXPECT_EQ(mb.height, 2016u);
+    EXPECT_TRUE(ma.v == mb.v);
+}
+
+TEST(GainMap, ExiftoolSeesTwoPicturesAndTheMapFields) {
+    if (!haveSamples()) GTEST_SKIP() << "no phone samples at " << CONVERTER_SAMPLES << " (the shared folder is absent)";
+    TempDir tmp;
+    const std::string out = tmp.path("hdr.jpg"), plain = tmp.path("plain.jpg");
+    ASSERT_EQ(runConvert({kLandscape, out}).code, 0);
+    ASSERT_EQ(runConvert({"-define", "jpeg:gain-map=false", kLandscape, plain}).code, 0);
+    EXPECT_EQ(exifTag(out, "NumberOfImages"), "2");
+    EXPECT_EQ(exifTag(out, "MPImage1:MPImageType"), "196608");  // baseline MP primary picture
+    EXPECT_EQ(exifTag(out, "XMP-hdrgm:Version"), "1.0");
+    EXPECT_EQ(exifTag(out, "Make"), "Apple");
+    const Bytes f = readBytes(out);
+    const UltraHdr u = readUltraHdr(f);
+    ASSERT_EQ(u.problem, "");
+    const std::string map = tmp.path("map.jpg");
+    std::ofstream(map, std::ios::binary).write(reinterpret_cast<const char*>(f.data() + u.mapStart), long(u.mapSize));
+    EXPECT_NEAR(std::stod(exifTag(map, "GainMapMax")), 1.6, 0.01);
+    EXPECT_EQ(exifTag(map, "HDRCapacityMax"), exifTag(map, "GainMapMax"));
+    EXPECT_EQ(exifTag(map, "BaseRenditionIsHDR"), "False");
+
+    // Without the map: no index, and the very same picture as the primary above.
+    EXPECT_EQ(exifTag(plain, "NumberOfImages"), "");
+    const Plane a = decodeJpeg(f.data(), u.primarySize, false);
+    const Bytes p = readBytes(plain);
+    const Plane b = decodeJpeg(p.data(), p.size(), false);
+    EXPECT_EQ(a.width, b.width);
+    EXPECT_TRUE(a.v == b.v);
+    // The map costs well under the benchmark's 15 % here.
+    EXPECT_LT(double(u.mapSize), 0.15 * double(p.size()));
+
+    // -strip: no EXIF (nor GPS in it) or XMP of the photo's own; the profile and the map stay.
+    const std::string stripped = tmp.path("stripped.jpg");
+    ASSERT_EQ(runConvert({"-strip", kLandscape, "-resize", "800", stripped}).code, 0);
+    EXPECT_EQ(exifTag(stripped, "Make"), "");
+    EXPECT_EQ(exifTag(stripped, "GPSLatitude"), "");
+    EXPECT_NE(exifTag(stripped, "ProfileDescription").find("P3"), std::string::npos);
+    EXPECT_EQ(exifTag(stripped, "NumberOfImages"), "2");
+}
+
+TEST(GainMap, PhotoWithoutAMapIsWrittenAsBeforeByteForByte) {
+    if (!haveSamples()) GTEST_SKIP() << "no phone samples at " << CONVERTER_SAMPLES << " (the shared folder is absent)";
+    TempDir tmp;
+    const std::string a = tmp.path("a.jpg"), b = tmp.path("b.jpg");
+    // The portrait sample carries Apple's headroom tag but no map.
+    ASSERT_EQ(runConvert({"-auto-orient", "-define", "jpeg:quality=90", kPortrait, a}).code, 0);
+    ASSERT_EQ(runConvert({"-define", "jpeg:gain-map=false", kPortrait, b}).code, 0);
+    EXPECT_TRUE(readBytes(a) == readBytes(b));
+    EXPECT_EQ(exifTag(a, "NumberOfImages"), "");
+}
+
+// A Radiance scene with a smooth sky, a dark corner, a lamp and coloured
+// light: the primary is today's tone-mapped picture, the map brings back the
+// scene's light (scaled as the tone map scales it) up to its stored range.
+TEST(GainMap, RadianceRebuildsItsSceneLight) {
+    hdrtest::Picture pic{256, 128, {}};
+    for (uint32_t y = 0; y < pic.height; ++y)
+        for (uint32_t x = 0; x < pic.width; ++x) {
+            const double sky = 0.02 * std::pow(200.0, double(x) / pic.width) * (1 + 0.5 * y / pic.height);
+            const int dx = int(x) - 200, dy = int(y) - 40;
+            const bool lamp = dx * dx + dy * dy < 100;
+            pic.px.push_back(lamp ? hdrtest::grey(400.0)
+                             : y > 96 && x < 64 ? hdrtest::rgb(sky * 2, sky * 0.8, sky * 0.3)
+                                                : hdrtest::grey(sky));
+        }
+    TempDir tmp;
+    const std::string in = tmp.path("scene.hdr"), out = tmp.path("scene.jpg");
+    const Bytes hdr = hdrtest::write(pic);
+    std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(hdr.data()), long(hdr.size()));
+    RunResult r = runConvert({in, out});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes f = readBytes(out);
+    const UltraHdr u = readUltraHdr(f);
+    ASSERT_EQ(u.problem, "");
+    expectSameMeta(u.xmp, u.iso);
+    EXPECT_EQ(u.xmp.minLog2, 0);
+    EXPECT_GT(u.xmp.maxLog2, 1);  // the lamp is far above white
+    EXPECT_LE(u.xmp.maxLog2, 4);
+
+    const conv::RadiancePicture scene = conv::decodeRadiance(hdr.data(), hdr.size(), in, conv::LoadOptions{});
+    const conv::ToneMapping tm = conv::chooseToneMapping(scene);
+    const Rebuilt got = rebuild(f, u, 1);
+    ASSERT_EQ(got.hdr.size(), size_t(256) * 128);
+    std::vector<double> want(got.hdr.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        const uint8_t* p = scene.rgbe.data() + 4 * i;
+        const double scale = p[3] ? std::ldexp(1.0, p[3] - 136) : 0;
+        const double light = tm.gain * scale * (0.2126 * (p[0] + 0.5) + 0.7152 * (p[1] + 0.5) + 0.0722 * (p[2] + 0.5));
+        want[i] = std::clamp(light, got.sdr[i] * std::exp2(u.xmp.minLog2), got.sdr[i] * std::exp2(u.xmp.maxLog2));
+    }
+    EXPECT_GE(shareWithinQuarterStop(got.hdr, want), 0.99);
+
+    // Other formats are as before: no map anywhere in a PNG.
+    const std::string png = tmp.path("scene.png");
+    ASSERT_EQ(runConvert({in, png}).code, 0);
+    EXPECT_EQ(exifTag(png, "NumberOfImages"), "");
+}
+
+}  // namespace

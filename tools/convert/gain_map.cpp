@@ -1,0 +1,342 @@
+#include "tools/convert/gain_map.h"
+
+#include <libheif/heif.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "tools/convert/exif.h"
+#include "tools/convert/resize.h"
+
+namespace conv {
+
+double appleHeadroom(double tag33, double tag48) {
+    // Stops above SDR white: one line in tag 48 for tag 33 below 1, another
+    // from 1 up, each bending at tag 48 = 0.01.
+    double stops;
+    if (tag33 < 1.0)
+        stops = tag48 <= 0.01 ? -20.0 * tag48 + 1.8 : -0.101 * tag48 + 1.601;
+    else
+        stops = tag48 <= 0.01 ? -70.0 * tag48 + 3.0 : -0.303 * tag48 + 2.303;
+    return std::exp2(std::max(stops, 0.0));
+}
+
+bool appleHeadroomTags(const std::vector<uint8_t>& exif, double& tag33, double& tag48) {
+    constexpr uint16_t kTagMakerNote = 0x927C;
+    const ExifParts parts = parseExif(exif);
+    const TiffEntry* note = findEntry(parts.exif, kTagMakerNote);
+    // "Apple iOS\0", a version word, the byte order, then a directory whose
+    // offsets count from the maker note's first byte.
+    static const char kSig[] = "Apple iOS";
+    if (!note || note->value.size() < 16 || std::memcmp(note->value.data(), kSig, sizeof kSig) != 0) return false;
+    const std::vector<uint8_t>& m = note->value;
+    bool big;
+    if (m[12] == 'M' && m[13] == 'M') big = true;
+    else if (m[12] == 'I' && m[13] == 'I') big = false;
+    else return false;
+    const size_t count = tiffU16(&m[14], big);
+    bool have33 = false, have48 = false;
+    for (size_t i = 0; i < count && 16 + 12 * (i + 1) <= m.size(); ++i) {
+        const uint8_t* e = &m[16 + 12 * i];
+        const uint16_t tag = tiffU16(e, big), type = tiffU16(e + 2, big);
+        if ((tag != 33 && tag != 48) || tiffU32(e + 4, big) != 1) continue;
+        double v;
+        if (type == 5 || type == 10) {  // (signed) rational, stored at an offset
+            const size_t at = tiffU32(e + 8, big);
+            if (at > m.size() || m.size() - at < 8) continue;
+            const uint32_t n = tiffU32(&m[at], big), d = tiffU32(&m[at + 4], big);
+            if (d == 0) continue;
+            v = type == 10 ? double(int32_t(n)) / double(int32_t(d)) : double(n) / double(d);
+        } else if (type == 11) {  // float, in the entry itself
+            const uint32_t bits = tiffU32(e + 8, big);
+            float f;
+            std::memcpy(&f, &bits, 4);
+            v = f;
+        } else {
+            continue;
+        }
+        if (!std::isfinite(v)) continue;
+        (tag == 33 ? tag33 : tag48) = v;
+        (tag == 33 ? have33 : have48) = true;
+    }
+    return have33 && have48;
+}
+
+std::array<uint8_t, 256> appleToLogTable(double headroom) {
+    std::array<uint8_t, 256> t{};
+    const double range = std::log2(headroom);
+    for (int v = 0; v < 256; ++v) {
+        // Rec. 709's curve undone gives the linear gain.
+        const double e = v / 255.0;
+        const double g = e < 0.081 ? e / 4.5 : std::pow((e + 0.099) / 1.099, 1 / 0.45);
+        const double r = range > 0 ? std::log2(1 + (headroom - 1) * g) / range : 0;
+        t[size_t(v)] = uint8_t(std::lround(std::clamp(r, 0.0, 1.0) * 255));
+    }
+    return t;
+}
+
+namespace {
+
+struct HandleFree { void operator()(heif_image_handle* h) const { heif_image_handle_release(h); } };
+struct ImageFree { void operator()(heif_image* i) const { heif_image_release(i); } };
+
+constexpr const char* kAppleGainMapType = "urn:com:apple:photo:2020:aux:hdrgainmap";
+
+bool isAppleGainMap(const heif_image_handle* aux) {
+    const char* type = nullptr;
+    if (heif_image_handle_get_auxiliary_type(aux, &type).code != heif_error_Ok || !type) return false;
+    const bool yes = std::strcmp(type, kAppleGainMapType) == 0;
+    heif_image_handle_free_auxiliary_types(aux, &type);
+    return yes;
+}
+
+bool xmpNamesGainMapVersion(const heif_image_handle* h) {
+    const int n = heif_image_handle_get_number_of_metadata_blocks(h, "mime");
+    if (n <= 0) return false;
+    std::vector<heif_item_id> ids(static_cast<size_t>(n));
+    heif_image_handle_get_list_of_metadata_block_IDs(h, "mime", ids.data(), n);
+    for (heif_item_id id : ids) {
+        std::string block(heif_image_handle_get_metadata_size(h, id), '\0');
+        if (block.empty() || heif_image_handle_get_metadata(h, id, block.data()).code != heif_error_Ok) continue;
+        if (block.find("HDRGainMapVersion") != std::string::npos) return true;
+    }
+    return false;
+}
+
+// The item properties of a HEIF file that turn a picture: for each item, its
+// 'irot' and 'imir' in the order 'ipma' lists them, and whether it has 'clap'.
+struct Turn {
+    bool mirror = false;
+    int value = 0;  // irot: quarter turns anticlockwise; imir: 0 top and bottom, 1 left and right
+};
+struct ItemTurns {
+    std::vector<Turn> turns;
+    bool cropped = false;
+    bool any() const { return cropped || !turns.empty(); }
+};
+struct FileTurns {
+    uint32_t primary = 0;
+    std::map<uint32_t, ItemTurns> items;
+};
+
+uint64_t readBe(const uint8_t* p, int n) {
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// Calls f(type, body, bodySize) for each box in [p, p + n); false when one runs past the end.
+template <typename F>
+bool eachBox(const uint8_t* p, size_t n, const F& f) {
+    size_t i = 0;
+    while (i + 8 <= n) {
+        uint64_t size = readBe(p + i, 4);
+        const uint32_t type = uint32_t(readBe(p + i + 4, 4));
+        size_t head = 8;
+        if (size == 1) {
+            if (i + 16 > n) return false;
+            size = readBe(p + i + 8, 8);
+            head = 16;
+        } else if (size == 0) {
+            size = n - i;
+        }
+        if (size < head || size > n - i) return false;
+        f(type, p + i + head, size_t(size - head));
+        i += size_t(size);
+    }
+    return i == n;
+}
+
+constexpr uint32_t box(const char (&s)[5]) {
+    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 | uint8_t(s[3]);
+}
+
+std::optional<FileTurns> readTurns(const uint8_t* data, size_t size) {
+    FileTurns ft;
+    std::vector<std::pair<uint32_t, std::pair<const uint8_t*, size_t>>> properties;
+    bool ok = true;
+    auto iprp = [&](uint32_t type, const uint8_t* b, size_t n) {
+        if (type == box("ipco")) {
+            ok &= eachBox(b, n, [&](uint32_t t, const uint8_t* pb, size_t pn) { properties.push_back({t, {pb, pn}}); });
+        } else if (type == box("ipma") && n >= 8) {
+            const int version = b[0];
+            const bool wide = b[3] & 1;
+            const size_t idBytes = version < 1 ? 2 : 4, assocBytes = wide ? 2 : 1;
+            size_t at = 8;
+            for (uint64_t e = readBe(b + 4, 4); e > 0 && at + idBytes + 1 <= n; --e) {
+                const uint32_t id = uint32_t(readBe(b + at, int(idBytes)));
+                const size_t count = b[at + idBytes];
+                at += idBytes + 1;
+                if (at + count * assocBytes > n) {
+                    ok = false;
+                    return;
+                }
+                for (size_t k = 0; k < count; ++k, at += assocBytes) {
+                    const size_t index = size_t(readBe(b + at, int(assocBytes)) & (wide ? 0x7fff : 0x7f));
+                    if (index == 0 || index > properties.size()) continue;
+                    const auto& [t, body] = properties[index - 1];
+                    ItemTurns& it = ft.items[id];
+                    if (t == box("clap")) it.cropped = true;
+                    if ((t == box("irot") || t == box("imir")) && body.second >= 1)
+                        it.turns.push_back({t == box("imir"), t == box("imir") ? body.first[0] & 1 : body.first[0] & 3});
+                }
+            }
+        }
+    };
+    auto meta = [&](uint32_t type, const uint8_t* b, size_t n) {
+        if (type == box("pitm") && n >= 6) ft.primary = uint32_t(b[0] == 0 ? readBe(b + 4, 2) : n >= 8 ? readBe(b + 4, 4) : 0);
+        if (type == box("iprp")) ok &= eachBox(b, n, iprp);
+    };
+    bool haveMeta = false;
+    eachBox(data, size, [&](uint32_t type, const uint8_t* b, size_t n) {
+        if (type != box("meta") || n < 4 || haveMeta) return;
+        haveMeta = true;
+        ok &= eachBox(b + 4, n - 4, meta);
+    });
+    if (!haveMeta || !ok || ft.primary == 0) return std::nullopt;
+    return ft;
+}
+
+// Applies one turn to a one-channel picture.
+void turnMap(Image& m, const Turn& t) {
+    const size_t w = m.width, h = m.height;
+    const bool swap = !t.mirror && t.value % 2 == 1;
+    std::vector<uint8_t> out(w * h);
+    const size_t dw = swap ? h : w;
+    for (size_t y = 0; y < h; ++y)
+        for (size_t x = 0; x < w; ++x) {
+            size_t dx = x, dy = y;
+            if (t.mirror) {
+                if (t.value == 0) dy = h - 1 - y; else dx = w - 1 - x;
+            } else if (t.value == 1) {
+                dx = y;
+                dy = w - 1 - x;
+            } else if (t.value == 2) {
+                dx = w - 1 - x;
+                dy = h - 1 - y;
+            } else if (t.value == 3) {
+                dx = h - 1 - y;
+                dy = x;
+            }
+            out[dy * dw + dx] = m.px8[y * w + x];
+        }
+    m.px8.swap(out);
+    if (swap) std::swap(m.width, m.height);
+}
+
+}  // namespace
+
+std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_t* file, size_t fileSize,
+                                        const std::vector<uint8_t>& exif, uint32_t shownWidth,
+                                        uint32_t shownHeight) {
+    double t33 = 0, t48 = 0;
+    if (!appleHeadroomTags(exif, t33, t48)) return std::nullopt;
+    const double headroom = appleHeadroom(t33, t48);
+    if (!(headroom > 1.0)) return std::nullopt;
+
+    const int filter = LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH;
+    const int n = heif_image_handle_get_number_of_auxiliary_images(primary, filter);
+    if (n <= 0) return std::nullopt;
+    std::vector<heif_item_id> ids(static_cast<size_t>(n));
+    heif_image_handle_get_list_of_auxiliary_image_IDs(primary, filter, ids.data(), n);
+    for (heif_item_id id : ids) {
+        heif_image_handle* raw = nullptr;
+        if (heif_image_handle_get_auxiliary_image_handle(primary, id, &raw).code != heif_error_Ok || !raw) continue;
+        std::unique_ptr<heif_image_handle, HandleFree> aux(raw);
+        if (!isAppleGainMap(aux.get()) || !xmpNamesGainMapVersion(aux.get())) continue;
+        // Never larger than the picture, whichever way it is turned (checked
+        // before decoding, so a damaged file cannot ask for a huge one).
+        const uint32_t longest = std::max(shownWidth, shownHeight);
+        const int cw = heif_image_handle_get_width(aux.get()), ch = heif_image_handle_get_height(aux.get());
+        if (cw <= 0 || ch <= 0 || uint32_t(cw) > longest || uint32_t(ch) > longest) continue;
+        // The map describes the primary's stored pixels. When it has no turn
+        // of its own, it takes the primary's; otherwise libheif applies its own.
+        const std::optional<FileTurns> turns = readTurns(file, fileSize);
+        const std::vector<Turn>* inherited = nullptr;
+        if (turns) {
+            const auto own = turns->items.find(id), main = turns->items.find(turns->primary);
+            if ((own == turns->items.end() || !own->second.any()) && main != turns->items.end() &&
+                !main->second.turns.empty())
+                inherited = &main->second.turns;
+        }
+        struct OptionsFree { void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); } };
+        std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+        dopt->ignore_transformations = inherited ? 1 : 0;
+        // libheif turns a one-channel picture into planar RGB most cheaply;
+        // the three planes are equal.
+        heif_image* rawImage = nullptr;
+        if (heif_decode_image(aux.get(), &rawImage, heif_colorspace_RGB, heif_chroma_444, dopt.get()).code !=
+                heif_error_Ok ||
+            !rawImage)
+            continue;
+        std::unique_ptr<heif_image, ImageFree> img(rawImage);
+        int stride = 0;
+        const uint8_t* plane = heif_image_get_plane_readonly(img.get(), heif_channel_G, &stride);
+        const int w = heif_image_get_width(img.get(), heif_channel_G), h = heif_image_get_height(img.get(), heif_channel_G);
+        if (!plane || w <= 0 || h <= 0) continue;
+        GainMap gm;
+        gm.map.allocate(uint32_t(w), uint32_t(h), 1, 8);
+        const std::array<uint8_t, 256> toLog = appleToLogTable(headroom);
+        for (int y = 0; y < h; ++y) {
+            const uint8_t* s = plane + size_t(stride) * y;
+            uint8_t* d = gm.map.px8.data() + size_t(w) * y;
+            for (int x = 0; x < w; ++x) d[x] = toLog[s[x]];
+        }
+        img.reset();
+        if (inherited)
+            for (const Turn& t : *inherited) turnMap(gm.map, t);
+        // A map at most the picture's size, with its proportions (2 % either
+        // way): otherwise it cannot be told where it belongs.
+        const uint32_t mw = gm.map.width, mh = gm.map.height;
+        const double aspect = double(mw) * shownHeight / (double(mh) * shownWidth);
+        if (mw > shownWidth || mh > shownHeight || aspect < 0.98 || aspect > 1.02) continue;
+        gm.maxLog2 = gm.capacityMax = std::log2(headroom);
+        return gm;
+    }
+    return std::nullopt;
+}
+
+std::shared_ptr<GainMap> readAppleGainMapOf(const uint8_t* file, size_t fileSize, std::vector<uint8_t> exif) {
+    double t33 = 0, t48 = 0;
+    if (!appleHeadroomTags(exif, t33, t48)) return nullptr;  // most files: no context needed
+    struct CtxFree { void operator()(heif_context* c) const { heif_context_free(c); } };
+    std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
+    if (!ctx) return nullptr;
+    // One thread: the picture's decoding has the others.
+    heif_context_set_max_decoding_threads(ctx.get(), 1);
+    heif_image_handle* raw = nullptr;
+    if (heif_context_read_from_memory_without_copy(ctx.get(), file, fileSize, nullptr).code != heif_error_Ok ||
+        heif_context_get_primary_image_handle(ctx.get(), &raw).code != heif_error_Ok)
+        return nullptr;
+    std::unique_ptr<heif_image_handle, HandleFree> primary(raw);
+    // libheif's size of the primary is the turned one, as the picture comes out.
+    const int w = heif_image_handle_get_width(primary.get()), h = heif_image_handle_get_height(primary.get());
+    if (w <= 0 || h <= 0) return nullptr;
+    auto gm = readAppleGainMap(primary.get(), file, fileSize, exif, uint32_t(w), uint32_t(h));
+    return gm ? std::make_shared<GainMap>(std::move(*gm)) : nullptr;
+}
+
+void resizeGainMap(GainMap& gm, uint32_t fromW, uint32_t fromH, uint32_t toW, uint32_t toH, int threads) {
+    if (fromW == 0 || fromH == 0 || (fromW == toW && fromH == toH)) return;
+    auto scaled = [](uint32_t side, uint32_t to, uint32_t from) {
+        return uint32_t(std::max(1.0, std::floor(double(side) * to / from + 0.5)));
+    };
+    resizeImage(gm.map, scaled(gm.map.width, toW, fromW), scaled(gm.map.height, toH, fromH), threads);
+}
+
+std::optional<GainMap> gainMapFromBoosts(const std::vector<uint16_t>& steps, uint32_t width, uint32_t height) {
+    if (width == 0 || height == 0 || steps.size() != size_t(width) * height) return std::nullopt;
+    const uint16_t top = *std::max_element(steps.begin(), steps.end());
+    if (top < kBoostSteps / 64) return std::nullopt;
+    GainMap gm;
+    gm.map.allocate(width, height, 1, 8);
+    const float scale = 255.0f / top;
+    for (size_t i = 0; i < steps.size(); ++i) gm.map.px8[i] = uint8_t(float(steps[i]) * scale + 0.5f);
+    gm.maxLog2 = gm.capacityMax = double(top) / kBoostSteps;
+    return gm;
+}
+
+}  // namespace conv

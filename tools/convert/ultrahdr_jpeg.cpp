@@ -1,0 +1,210 @@
+#include "tools/convert/ultrahdr_jpeg.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace conv {
+
+namespace {
+
+constexpr size_t kMaxSegmentPayload = 65533;
+const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";   // written with its NUL
+const char kIsoNs[] = "urn:iso:std:iso:ts:21496:-1";    // written with its NUL
+const char kContainerNs[] = "http://ns.google.com/photos/1.0/container/";
+
+void put16(std::vector<uint8_t>& v, uint32_t x) {
+    v.push_back(uint8_t(x >> 8));
+    v.push_back(uint8_t(x));
+}
+void put32(std::vector<uint8_t>& v, uint32_t x) {
+    put16(v, x >> 16);
+    put16(v, x & 0xFFFF);
+}
+
+// One marker segment: FF marker, length, `head` (a namespace, say), `body`.
+bool appendSegment(std::vector<uint8_t>& v, uint8_t marker, const void* head, size_t headLen, const void* body,
+                   size_t bodyLen) {
+    if (headLen + bodyLen > kMaxSegmentPayload) return false;
+    v.push_back(0xFF);
+    v.push_back(marker);
+    put16(v, uint32_t(2 + headLen + bodyLen));
+    const uint8_t* h = static_cast<const uint8_t*>(head);
+    const uint8_t* b = static_cast<const uint8_t*>(body);
+    v.insert(v.end(), h, h + headLen);
+    v.insert(v.end(), b, b + bodyLen);
+    return true;
+}
+
+std::string number(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.6g", std::fabs(v) < 5e-7 ? 0.0 : v);
+    return buf;
+}
+
+// Signed and unsigned fractions over one millionth.
+constexpr uint32_t kDenominator = 1000000;
+void putFraction(std::vector<uint8_t>& v, double x, bool isSigned) {
+    const double n = std::round(x * kDenominator);
+    put32(v, isSigned ? uint32_t(int32_t(std::clamp(n, -2147483648.0, 2147483647.0)))
+                      : uint32_t(std::clamp(n, 0.0, 4294967295.0)));
+    put32(v, kDenominator);
+}
+
+std::string mapXmp(const GainMap& gm) {
+    return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
+           " <rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n"
+           "  <rdf:Description rdf:about=\"\" xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\"\n"
+           "   hdrgm:Version=\"1.0\" hdrgm:GainMapMin=\"" + number(gm.minLog2) + "\" hdrgm:GainMapMax=\"" +
+           number(gm.maxLog2) + "\" hdrgm:Gamma=\"" + number(gm.gamma) + "\"\n   hdrgm:OffsetSDR=\"" +
+           number(gm.offsetSdr) + "\" hdrgm:OffsetHDR=\"" + number(gm.offsetHdr) + "\" hdrgm:HDRCapacityMin=\"" +
+           number(gm.capacityMin) + "\" hdrgm:HDRCapacityMax=\"" + number(gm.capacityMax) +
+           "\"\n   hdrgm:BaseRenditionIsHDR=\"False\"/>\n </rdf:RDF>\n</x:xmpmeta>\n";
+}
+
+struct TjFree { void operator()(void* h) const { tjDestroy(h); } };
+
+// The map as a grey JPEG: SOI, its XMP, the ISO metadata, then the encoder's
+// tables and scan (its JFIF segment left out).
+bool encodeMap(const GainMap& gm, int quality, std::vector<uint8_t>& jpeg) {
+    std::unique_ptr<void, TjFree> tj(tjInitCompress());
+    if (!tj) return false;
+    unsigned char* buf = nullptr;
+    unsigned long size = 0;
+    const Image& m = gm.map;
+    if (tjCompress2(tj.get(), m.px8.data(), int(m.width), 0, int(m.height), TJPF_GRAY, &buf, &size, TJSAMP_GRAY,
+                    std::clamp(quality, 1, 100), TJFLAG_ACCURATEDCT) != 0) {
+        tjFree(buf);
+        return false;
+    }
+    std::unique_ptr<unsigned char, decltype(&tjFree)> owned(buf, &tjFree);
+    size_t rest = 2;
+    if (size > 6 && buf[2] == 0xFF && buf[3] == 0xE0) rest = 4 + (size_t(buf[4]) << 8 | buf[5]);
+    if (rest >= size) return false;
+    jpeg.assign(buf, buf + 2);
+    const std::string xmp = mapXmp(gm);
+    const std::vector<uint8_t> iso = iso21496Metadata(gm);
+    if (!appendSegment(jpeg, 0xE1, kXmpNs, sizeof kXmpNs, xmp.data(), xmp.size()) ||
+        !appendSegment(jpeg, 0xE2, kIsoNs, sizeof kIsoNs, iso.data(), iso.size()))
+        return false;
+    jpeg.insert(jpeg.end(), buf + rest, buf + size);
+    return true;
+}
+
+// The MPF index: a big-endian TIFF header, one directory (version, number of
+// pictures, the picture entries) and the two 16-byte entries. Offsets count
+// from the TIFF header; the primary's is 0 by definition.
+constexpr size_t kMpfPayload = 4 + 8 + 2 + 3 * 12 + 4 + 2 * 16;
+std::vector<uint8_t> mpfPayload(uint32_t primarySize, uint32_t mapSize, uint32_t mapOffset) {
+    std::vector<uint8_t> v = {'M', 'P', 'F', 0, 'M', 'M', 0, 0x2A};
+    put32(v, 8);  // the directory follows the header
+    put16(v, 3);
+    put16(v, 0xB000); put16(v, 7); put32(v, 4); v.insert(v.end(), {'0', '1', '0', '0'});  // MPFVersion
+    put16(v, 0xB001); put16(v, 4); put32(v, 1); put32(v, 2);                             // NumberOfImages
+    put16(v, 0xB002); put16(v, 7); put32(v, 32); put32(v, 8 + 2 + 3 * 12 + 4);           // MPEntry
+    put32(v, 0);  // no further directory
+    put32(v, 0x00030000); put32(v, primarySize); put32(v, 0); put32(v, 0);  // baseline primary picture
+    put32(v, 0x00000000); put32(v, mapSize); put32(v, mapOffset); put32(v, 0);
+    return v;
+}
+
+void appendIcc(std::vector<uint8_t>& v, const std::vector<uint8_t>& icc) {
+    constexpr size_t chunk = kMaxSegmentPayload - 14;
+    const size_t count = (icc.size() + chunk - 1) / chunk;
+    if (count == 0 || count > 255) return;
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t head[14];
+        std::memcpy(head, "ICC_PROFILE\0", 12);
+        head[12] = uint8_t(i + 1);
+        head[13] = uint8_t(count);
+        const size_t off = i * chunk;
+        appendSegment(v, 0xE2, head, 14, icc.data() + off, std::min(chunk, icc.size() - off));
+    }
+}
+
+}  // namespace
+
+std::vector<uint8_t> iso21496Metadata(const GainMap& gm) {
+    std::vector<uint8_t> v;
+    put16(v, 0);  // minimum version a reader needs
+    put16(v, 0);  // writer version
+    v.push_back(0x40);  // one channel, the base picture's colour space, a denominator per value
+    putFraction(v, gm.capacityMin, false);  // base headroom
+    putFraction(v, gm.capacityMax, false);  // alternate headroom
+    putFraction(v, gm.minLog2, true);
+    putFraction(v, gm.maxLog2, true);
+    putFraction(v, gm.gamma, false);
+    putFraction(v, gm.offsetSdr, true);
+    putFraction(v, gm.offsetHdr, true);
+    return v;
+}
+
+std::string primaryXmpWithDirectory(const std::vector<uint8_t>& xmp, size_t mapBytes) {
+    const std::string description =
+        "  <rdf:Description rdf:about=\"\" xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\"\n"
+        "   xmlns:Container=\"" + std::string(kContainerNs) + "\"\n"
+        "   xmlns:Item=\"http://ns.google.com/photos/1.0/container/item/\" hdrgm:Version=\"1.0\">\n"
+        "   <Container:Directory>\n    <rdf:Seq>\n"
+        "     <rdf:li rdf:parseType=\"Resource\">\n"
+        "      <Container:Item Item:Semantic=\"Primary\" Item:Mime=\"image/jpeg\"/>\n     </rdf:li>\n"
+        "     <rdf:li rdf:parseType=\"Resource\">\n"
+        "      <Container:Item Item:Semantic=\"GainMap\" Item:Mime=\"image/jpeg\" Item:Length=\"" +
+        std::to_string(mapBytes) + "\"/>\n     </rdf:li>\n"
+        "    </rdf:Seq>\n   </Container:Directory>\n  </rdf:Description>\n";
+    if (xmp.empty())
+        return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n <rdf:RDF "
+               "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n" +
+               description + " </rdf:RDF>\n</x:xmpmeta>\n";
+    // The picture's own packet keeps everything it says; our description
+    // joins its rdf:RDF element.
+    std::string packet(xmp.begin(), xmp.end());
+    const size_t end = packet.rfind("</rdf:RDF>");
+    if (end == std::string::npos || packet.find(kContainerNs) != std::string::npos) return {};
+    packet.insert(end, description);
+    return packet;
+}
+
+bool writeJpegWithGainMap(const Image& picture, const uint8_t* coded, size_t codedSize, int quality,
+                          OutFile& out) {
+    if (!picture.gainMap || picture.gainMap->map.px8.empty()) return false;
+    std::vector<uint8_t> map;
+    if (!encodeMap(*picture.gainMap, quality, map)) return false;
+    const std::string xmp = primaryXmpWithDirectory(picture.xmp, map.size());
+    if (xmp.empty()) return false;
+
+    // SOI; the encoder's JFIF segment stays first when there is no EXIF (the
+    // caller has dropped it otherwise); EXIF, XMP, the ISO version segment,
+    // the ICC profile, then the MPF index last before the picture's own tables.
+    std::vector<uint8_t> head = {0xFF, 0xD8};
+    size_t tail = 0;
+    if (codedSize > 4 && coded[0] == 0xFF && coded[1] == 0xE0) {
+        tail = 2 + (size_t(coded[2]) << 8 | coded[3]);
+        if (tail > codedSize) return false;
+        head.insert(head.end(), coded, coded + tail);
+    }
+    if (!picture.exif.empty() && !appendSegment(head, 0xE1, "Exif\0\0", 6, picture.exif.data(), picture.exif.size()))
+        return false;
+    const uint8_t isoVersion[4] = {0, 0, 0, 0};
+    if (!appendSegment(head, 0xE1, kXmpNs, sizeof kXmpNs, xmp.data(), xmp.size()) ||
+        !appendSegment(head, 0xE2, kIsoNs, sizeof kIsoNs, isoVersion, sizeof isoVersion))
+        return false;
+    if (!picture.icc.empty()) appendIcc(head, picture.icc);
+
+    const size_t mpfTiff = head.size() + 4 + 4;  // after the marker, length and "MPF\0"
+    const uint64_t primarySize = uint64_t(head.size()) + 4 + (kMpfPayload) + (codedSize - tail);
+    if (primarySize + map.size() > 0xFFFFFFFFu) return false;
+    const std::vector<uint8_t> mpf =
+        mpfPayload(uint32_t(primarySize), uint32_t(map.size()), uint32_t(primarySize - mpfTiff));
+    appendSegment(head, 0xE2, mpf.data(), mpf.size(), nullptr, 0);
+
+    out.write(head.data(), head.size());
+    out.write(coded + tail, codedSize - tail);
+    out.write(map.data(), map.size());
+    return true;
+}
+
+}  // namespace conv
