@@ -152,12 +152,17 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
 
-    if (opt.allowYcc420 && !alpha && bits == 8) {
+    // Deeper pictures (cameras write 10 bits, often 4:2:2) are rounded to 8
+    // bits in YCbCr by our own decoding; when it cannot take them they go the
+    // 16-bit RGB way below, as libheif's planes would keep their depth.
+    if (opt.allowYcc420 && !alpha && bits >= 8) {
         std::optional<Image> own = ownYcc420(in, opt);
-        Image img = own ? std::move(*own) : libheifYcc420(in, handle.get(), opt);
-        readColour(handle.get(), img);
-        readMetadata(handle.get(), img);
-        return img;
+        if (own || bits == 8) {
+            Image img = own ? std::move(*own) : libheifYcc420(in, handle.get(), opt);
+            readColour(handle.get(), img);
+            readMetadata(handle.get(), img);
+            return img;
+        }
     }
 
     std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
