@@ -200,8 +200,8 @@ void ditherToPalette(const uint8_t* rgba, uint32_t width, uint32_t height, const
     // large next to the palette's own (more than 2.4 times its mean square,
     // on a sample of the picture), it is passed on at 13/16: at edges and
     // in colours the palette covers thinly, full diffusion only scatters
-    // stray dots. (The rules libimagequant's own remapping follows; on a
-    // 12 MP photograph they bring PSNR from 31.0 to 33.6 dB.)
+    // stray dots. (Rules of the kind libimagequant's own remapping has; on a
+    // 12 MP photograph they take PSNR from 31.0 dB, plain diffusion, to 33.6.)
     double squares = 0;
     size_t sampled = 0;
     for (size_t i = 0; i < size_t(width) * height; i += 61) {
