@@ -2,6 +2,7 @@
 // places, every turn, and the grids it leaves to libheif.
 #include <gtest/gtest.h>
 
+#include <libde265/de265.h>
 #include <libheif/heif.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "run_helpers.h"
 #include "tools/convert/fileio.h"
 #include "tools/convert/heif_tiles.h"
+#include "tools/convert/hevc_decoder.h"
 
 using namespace convtest;
 
@@ -105,15 +107,17 @@ Planes ownPlanes(const std::string& path) {
 }
 
 // libheif's planes: decoded, turned into RGB and back (which moves samples by
-// a level or two).
+// a level or two), 8-bit 4:2:0 whatever the file holds.
 Planes libheifPlanes(const std::string& path) {
     Planes r;
     heif_context* ctx = heif_context_alloc();
     heif_image_handle* h = nullptr;
     heif_image* img = nullptr;
+    heif_decoding_options* opt = heif_decoding_options_alloc();
+    opt->convert_hdr_to_8bit = 1;
     if (heif_context_read_from_file(ctx, path.c_str(), nullptr).code == heif_error_Ok &&
         heif_context_get_primary_image_handle(ctx, &h).code == heif_error_Ok &&
-        heif_decode_image(h, &img, heif_colorspace_YCbCr, heif_chroma_420, nullptr).code == heif_error_Ok) {
+        heif_decode_image(h, &img, heif_colorspace_YCbCr, heif_chroma_420, opt).code == heif_error_Ok) {
         const heif_channel ch[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
         for (int c = 0; c < 3; ++c) {
             int stride = 0;
@@ -125,6 +129,7 @@ Planes libheifPlanes(const std::string& path) {
         }
         heif_image_release(img);
     }
+    heif_decoding_options_free(opt);
     if (h) heif_image_handle_release(h);
     heif_context_free(ctx);
     if (r.p.empty()) throw std::runtime_error("libheif cannot decode " + path);
@@ -156,24 +161,69 @@ TEST(HeifTiles, GridTilesLandExactlyWhereEachTileDecodesAlone) {
     EXPECT_EQ(differing, 0u);
 }
 
+// 8-bit files, and 10-bit 4:2:0 and 4:2:2 (cameras'), single and grid, which
+// libheif takes to 8 bits on its way through RGB.
 TEST(HeifTiles, PlanesAreLibheifsWithoutItsRoundTripThroughRgb) {
-    for (const char* name : {"single.heic", "photo.heic", "grid.heic", "grid_irot1_imir0.heic", "irot1.heic"}) {
+    for (const char* name : {"single.heic", "photo.heic", "grid.heic", "grid_irot1_imir0.heic", "irot1.heic",
+                             "deep10.heic", "deep10_422.heic", "deep10_422_odd.heic", "grid10_422.heic"}) {
         SCOPED_TRACE(name);
         const Planes got = ownPlanes(fixture(name)), ref = libheifPlanes(fixture(name));
         ASSERT_EQ(got.w[0], ref.w[0]);
         ASSERT_EQ(got.h[0], ref.h[0]);
         ASSERT_EQ(got.p.size(), ref.p.size());
         int worst = 0;
+        size_t apart = 0;
         double sum = 0;
         for (size_t i = 0; i < got.p.size(); ++i) {
             const int d = std::abs(int(got.p[i]) - int(ref.p[i]));
             worst = std::max(worst, d);
+            apart += d > 1;
             sum += d;
         }
         // Colours outside RGB are clipped on libheif's way, which moves a few
-        // samples further; on average the two stay within half a level.
+        // samples further; all but those are within a level, and on average
+        // the two stay within half a level.
         EXPECT_LE(worst, 12);
+        EXPECT_LT(double(apart), 0.01 * double(got.p.size()));
         EXPECT_LT(sum / double(got.p.size()), 0.5);
+    }
+}
+
+// Deeper samples reach 8 bits rounded once from the coded values (libde265's
+// own, read here from the decoder): luma v * 255 / 1023, chroma the same
+// about the middle, a 4:2:2 picture's chroma from the mean of each pair of
+// rows (the last row alone when the height is odd).
+TEST(HeifTiles, DeepSamplesAreRoundedOnceFromTheCodedValues) {
+    for (const char* name : {"deep10.heic", "deep10_422.heic", "deep10_422_odd.heic"}) {
+        SCOPED_TRACE(name);
+        const Planes got = ownPlanes(fixture(name));
+        const auto bytes = fileBytes(fixture(name));
+        const auto tiles = conv::readPrimaryTiles(bytes.data(), bytes.size());
+        ASSERT_TRUE(tiles);
+        const conv::HeifTiles::Tile& tile = tiles->tiles.at(0);
+        conv::HevcDecoder hevc(0);
+        for (const auto& ps : tile.parameterSets) hevc.pushNal(ps.data(), ps.size());
+        ASSERT_TRUE(hevc.pushLengthPrefixed(tile.data.data(), tile.data.size(), tile.lengthBytes));
+        const de265_image* pic = hevc.decode();
+        ASSERT_TRUE(pic);
+        ASSERT_EQ(de265_get_bits_per_pixel(pic, 0), 10);
+        const bool pairs = de265_get_chroma_format(pic) == de265_chroma_422;
+        EXPECT_EQ(pairs, std::string(name).find("422") != std::string::npos);
+        auto coded = [&](int c, size_t x, size_t y) {
+            int stride = 0;
+            const uint8_t* plane = de265_get_image_plane(pic, c, &stride);
+            const size_t rows = size_t(de265_get_image_height(pic, c));
+            return double(reinterpret_cast<const uint16_t*>(plane + size_t(stride) * std::min(y, rows - 1))[x]);
+        };
+        double worst = 0;
+        for (int c = 0; c < 3; ++c)
+            for (size_t y = 0; y < got.h[c]; ++y)
+                for (size_t x = 0; x < got.w[c]; ++x) {
+                    const double v = c && pairs ? (coded(c, x, 2 * y) + coded(c, x, 2 * y + 1)) / 2 : coded(c, x, y);
+                    const double exact = std::clamp(c ? 128 + (v - 512) * 255 / 1023 : v * 255 / 1023, 0.0, 255.0);
+                    worst = std::max(worst, std::abs(got.plane(c)[y * got.w[c] + x] - exact));
+                }
+        EXPECT_LE(worst, 0.5 + 1e-9);
     }
 }
 

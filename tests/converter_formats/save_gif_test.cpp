@@ -135,6 +135,27 @@ TEST(SaveGif, AlphaBecomesTheTransparentIndex) {
     }
 }
 
+// A large picture's palette is chosen from a sample of its pixels; pixels the
+// sample passes over (here every transparent one) still get the transparent
+// entry, and no opaque pixel does.
+TEST(SaveGif, LargePicturesTransparentWhereTheSampleDoesNotLook) {
+    TempDir dir;
+    conv::Image img = testPicture(2050, 2000, 4, 8, false);
+    for (uint32_t y = 0; y < img.height; ++y)
+        for (uint32_t x = 0; x < img.width; ++x) img.px8[(size_t(y) * img.width + x) * 4 + 3] = y % 2 && x % 2 ? 0 : 255;
+    const Gif g = readGif(save(conv::saveGif, img, dir / "large.gif"));
+    ASSERT_EQ(g.width, 2050);
+    for (uint32_t y = 0; y < img.height; ++y)
+        for (uint32_t x = 0; x < img.width; ++x)
+            ASSERT_EQ(g.transparent[size_t(y) * img.width + x], y % 2 && x % 2) << x << "," << y;
+    // Opaque pixels keep the picture: block means within a few levels.
+    std::vector<uint8_t> src = rgbOf(img), got = g.rgb;
+    for (size_t i = 0; i < g.transparent.size(); ++i)
+        if (g.transparent[i])
+            for (int c = 0; c < 3; ++c) got[i * 3 + size_t(c)] = src[i * 3 + size_t(c)];
+    EXPECT_LT(meanAbsError(got, src), 4.0);
+}
+
 TEST(SaveGif, SixteenBitPicturesAreReducedToEight) {
     TempDir dir;
     const conv::Image img = testPicture(96, 64, 3, 16, false);

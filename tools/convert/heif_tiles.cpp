@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <mutex>
 
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/parallel.h"
@@ -400,9 +403,83 @@ std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size) {
     return pic;
 }
 
+namespace {
+
+// The decoded samples of one coded picture mapped to JPEG's 8-bit full-range
+// YCbCr. Each output sample is rounded once, from the coded value: luma
+// round(v * 255 / (2^bits - 1)), chroma the same about the middle, as
+// full-range YCbCr scales with its depth. A 4:2:2 picture's two chroma rows
+// are summed first, so that each 4:2:0 row is their mean, centred between
+// them as JPEG places it.
+class DepthMap {
+public:
+    explicit DepthMap(int bits) : bits_(bits), luma_(size_t(1) << bits), chromaPair_(size_t(2) << bits) {
+        const double top = double((1u << bits) - 1), mid = double(1u << (bits - 1));
+        for (size_t v = 0; v < luma_.size(); ++v) luma_[v] = uint8_t(std::lround(double(v) * 255.0 / top));
+        for (size_t s = 0; s < chromaPair_.size(); ++s)
+            chromaPair_[s] = uint8_t(std::clamp(std::lround(128.0 + (double(s) / 2 - mid) * 255.0 / top), 0L, 255L));
+    }
+    int bits() const { return bits_; }
+    // Coded samples are below 2^bits; the mask keeps a damaged one in the table.
+    template <typename T>
+    void lumaRow(const T* src, size_t n, uint8_t* dst) const {
+        const unsigned mask = (1u << bits_) - 1;
+        for (size_t x = 0; x < n; ++x) dst[x] = luma_[src[x] & mask];
+    }
+    // One 4:2:0 chroma row from two coded rows (the same row twice for 4:2:0).
+    template <typename T>
+    void chromaRow(const T* a, const T* b, size_t n, uint8_t* dst) const {
+        const unsigned mask = (1u << bits_) - 1;
+        for (size_t x = 0; x < n; ++x) dst[x] = chromaPair_[(a[x] & mask) + (b[x] & mask)];
+    }
+
+private:
+    int bits_;
+    std::vector<uint8_t> luma_, chromaPair_;
+};
+
+// Rows [0, rows) cut into `threads` runs, fn(begin, end) called for each.
+template <typename Fn>
+void splitRows(size_t rows, int threads, const Fn& fn) {
+    const size_t n = std::clamp<size_t>(size_t(std::max(1, threads)), 1, std::max<size_t>(1, rows / 64));
+    parallelFor(n, threads, [&](size_t t) { fn(rows * t / n, rows * (t + 1) / n); });
+}
+
+// Copies one decoded picture into its place in the planes (x0, y0 in luma
+// samples), cut at the planes' edges. 8-bit 4:2:0 is copied as it is; deeper
+// samples and 4:2:2 chroma go through `map`.
+template <typename T>
+void placePicture(const de265_image* pic, bool chroma422, const DepthMap& map, size_t x0, size_t y0,
+                  uint8_t* const out[3], const size_t outW[3], const size_t outH[3], int threads) {
+    for (int c = 0; c < 3; ++c) {
+        const size_t px = c ? x0 / 2 : x0, py = c ? y0 / 2 : y0;
+        const size_t srcRows = size_t(de265_get_image_height(pic, c));
+        const size_t cols = std::min(size_t(de265_get_image_width(pic, c)), outW[c] - px);
+        const size_t pairs = c && chroma422;  // two coded rows for each output row
+        const size_t rows = std::min(pairs ? (srcRows + 1) / 2 : srcRows, outH[c] - py);
+        int stride = 0;
+        const uint8_t* base = de265_get_image_plane(pic, c, &stride);
+        auto row = [&](size_t y) { return reinterpret_cast<const T*>(base + size_t(stride) * y); };
+        splitRows(rows, threads, [&](size_t from, size_t to) {
+            for (size_t y = from; y < to; ++y) {
+                uint8_t* dst = out[c] + (py + y) * outW[c] + px;
+                if (c == 0)
+                    map.lumaRow(row(y), cols, dst);
+                else if (pairs)
+                    map.chromaRow(row(2 * y), row(std::min(2 * y + 1, srcRows - 1)), cols, dst);
+                else
+                    map.chromaRow(row(y), row(y), cols, dst);
+            }
+        });
+    }
+}
+
+}  // namespace
+
 bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t>& planes) {
     // One picture gets every core inside libde265; a grid's tiles get one each.
-    const int workers = layout.tiles.size() == 1 ? std::max(1, threads) : 0;
+    const bool single = layout.tiles.size() == 1;
+    const int workers = single ? std::max(1, threads) : 0;
     const size_t w = layout.width, h = layout.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
     planes.assign(w * h + 2 * cw * ch, 0);
     uint8_t* const out[3] = {planes.data(), planes.data() + w * h, planes.data() + w * h + cw * ch};
@@ -410,6 +487,14 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
 
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
+    std::mutex mapsLock;
+    std::map<int, std::unique_ptr<DepthMap>> maps;  // by bit depth, made once
+    auto mapFor = [&](int bits) -> const DepthMap& {
+        std::lock_guard<std::mutex> lock(mapsLock);
+        auto& m = maps[bits];
+        if (!m) m = std::make_unique<DepthMap>(bits);
+        return *m;
+    };
     auto work = [&] {
         for (size_t i = next++; i < layout.tiles.size() && !failed; i = next++) {
             const HeifTiles::Tile& tile = layout.tiles[i];
@@ -423,26 +508,37 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
                 hevc.pushLengthPrefixed(tile.data.data(), tile.data.size(), tile.lengthBytes) ? hevc.decode() : nullptr;
             const bool full = tile.hasNclx ? tile.fullRange : pic && de265_get_image_full_range_flag(pic);
             const int matrix = tile.hasNclx ? tile.matrix : pic ? de265_get_image_matrix_coefficients(pic) : 0;
-            if (!pic || de265_get_chroma_format(pic) != de265_chroma_420 ||
+            const de265_chroma format = pic ? de265_get_chroma_format(pic) : de265_chroma_mono;
+            const int bits = pic ? de265_get_bits_per_pixel(pic, 0) : 0;
+            if (!pic || (format != de265_chroma_420 && format != de265_chroma_422) ||
                 de265_get_image_width(pic, 0) != int(layout.tileWidth) ||
-                de265_get_image_height(pic, 0) != int(layout.tileHeight) || !jpegCompatibleYcc(matrix, full)) {
+                de265_get_image_height(pic, 0) != int(layout.tileHeight) || !jpegCompatibleYcc(matrix, full) ||
+                bits < 8 || bits > 12 || de265_get_bits_per_pixel(pic, 1) != bits ||
+                de265_get_bits_per_pixel(pic, 2) != bits) {
                 failed = true;
                 return;
             }
             const size_t x0 = (i % layout.columns) * layout.tileWidth, y0 = (i / layout.columns) * layout.tileHeight;
-            for (int c = 0; c < 3; ++c) {
-                if (de265_get_bits_per_pixel(pic, c) != 8) {
-                    failed = true;
-                    return;
+            if (bits == 8 && format == de265_chroma_420) {
+                for (int c = 0; c < 3; ++c) {
+                    const size_t px = c ? x0 / 2 : x0, py = c ? y0 / 2 : y0;
+                    const size_t cols = std::min(size_t(de265_get_image_width(pic, c)), outW[c] - px);
+                    const size_t rows = std::min(size_t(de265_get_image_height(pic, c)), outH[c] - py);
+                    int stride = 0;
+                    const uint8_t* src = de265_get_image_plane(pic, c, &stride);
+                    for (size_t y = 0; y < rows; ++y)
+                        std::memcpy(out[c] + (py + y) * outW[c] + px, src + size_t(stride) * y, cols);
                 }
-                const size_t px = c ? x0 / 2 : x0, py = c ? y0 / 2 : y0;
-                const size_t cols = std::min(size_t(de265_get_image_width(pic, c)), outW[c] - px);
-                const size_t rows = std::min(size_t(de265_get_image_height(pic, c)), outH[c] - py);
-                int stride = 0;
-                const uint8_t* src = de265_get_image_plane(pic, c, &stride);
-                for (size_t y = 0; y < rows; ++y)
-                    std::memcpy(out[c] + (py + y) * outW[c] + px, src + size_t(stride) * y, cols);
+                continue;
             }
+            // A grid's tiles already keep every core busy; a single picture's
+            // rows are shared out.
+            const int rowThreads = single ? std::max(1, threads) : 1;
+            const bool c422 = format == de265_chroma_422;
+            if (bits == 8)
+                placePicture<uint8_t>(pic, c422, mapFor(bits), x0, y0, out, outW, outH, rowThreads);
+            else
+                placePicture<uint16_t>(pic, c422, mapFor(bits), x0, y0, out, outW, outH, rowThreads);
         }
     };
     // One share per thread, each taking tiles until none is left.

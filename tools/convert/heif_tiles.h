@@ -1,5 +1,5 @@
 // The primary picture of a HEIC read by our own box reader and decoded straight
-// into the 4:2:0 planes a JPEG stores: a single coded picture, or a grid of
+// into the 8-bit 4:2:0 planes a JPEG stores: a single coded picture, or a grid of
 // them (what phones write). libheif 1.15 turns every decoded picture into RGB,
 // and back into YCbCr when asked for planes: a fifth of the work, the grid's
 // half of it on one core, and two roundings of every sample.
@@ -51,12 +51,14 @@ struct HeifTiles {
 // any box is damaged) nothing, and libheif decodes the file.
 std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size);
 
-// Decodes the tiles into `planes`: Y, then Cb, then Cr, of the turned
-// picture's size (chroma rounded up), the turns applied. A grid's tiles are
-// decoded side by side on `threads` threads; a single picture gets `threads`
-// libde265 workers. False when a tile fails to decode, is not 8-bit 4:2:0
-// full-range BT.601, or does not have the size 'ispe' gave; the caller then
-// leaves the file to libheif.
+// Decodes the tiles into `planes`: Y, then Cb, then Cr, 8-bit 4:2:0, of the
+// turned picture's size (chroma rounded up), the turns applied. A grid's tiles
+// are decoded side by side on `threads` threads; a single picture gets
+// `threads` libde265 workers. 8-bit 4:2:0 samples are taken as they are;
+// 9- to 12-bit samples are rounded to 8 bits, and 4:2:2 chroma rows are
+// averaged in pairs (once, from the coded values). False when a tile fails to
+// decode, is not full-range BT.601 4:2:0 or 4:2:2 of 8 to 12 bits, or does not
+// have the size 'ispe' gave; the caller then leaves the file to libheif.
 bool decodeTilesYcc420(const HeifTiles& tiles, int threads, std::vector<uint8_t>& planes);
 
 // True when decoded samples are what JPEG stores: full-range YCbCr with the

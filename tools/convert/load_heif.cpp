@@ -195,9 +195,12 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
                               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
 
     std::future<std::shared_ptr<GainMap>> gainMap = startGainMap(in, handle.get(), opt);
-    if (opt.allowYcc420 && !alpha && bits == 8) {
+    // Deeper pictures (cameras write 10 bits, often 4:2:2) are rounded to 8
+    // bits in YCbCr by our own decoding; when it cannot take them they go the
+    // 16-bit RGB way below, as libheif's planes would keep their depth.
+    if (opt.allowYcc420 && !alpha && bits >= 8) {
         std::optional<Image> img = ownYcc420(in, opt);
-        if (!img) img = libheifYcc420(in, handle.get(), opt);
+        if (!img && bits == 8) img = libheifYcc420(in, handle.get(), opt);
         if (img) {
             readColour(handle.get(), *img);
             readMetadata(handle.get(), *img);
