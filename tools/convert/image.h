@@ -34,6 +34,10 @@ struct Image {
     std::vector<uint8_t> ycc420;
     bool isYcc420() const { return !ycc420.empty(); }
 
+    // A remark for standard error when the loader had to take another road
+    // than the file's main picture (printed once the output is written).
+    std::string note;
+
     bool hasAlpha() const { return channels == 4; }
     size_t rowSamples() const { return size_t(width) * channels; }
     size_t sampleCount() const { return rowSamples() * height; }

@@ -9,6 +9,8 @@
 
 namespace conv {
 
+static std::string oneLine(const std::string& s);
+
 void convertFile(const Options& opt, const RunSettings& settings) {
     const int threads = settings.threads > 0 ? settings.threads
                                              : int(std::max(1u, std::thread::hardware_concurrency()));
@@ -55,6 +57,7 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     saveAny(format, img, sopt, out);
     out.commit();
     copyModificationTime(opt.input, opt.output);
+    if (!img.note.empty()) std::fprintf(stderr, "convert: %s\n", oneLine(img.note).c_str());
 }
 
 // Library messages sometimes end in a newline or span lines; the window's
