@@ -2,6 +2,7 @@
 // preview, saying so; raw files are found by content whatever their name.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
@@ -96,6 +97,31 @@ TEST(RawInput, ExtensionsDoNotDecideTheLoader) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(psnr(decodePngFile(tmp.path("again.png")), decodePngFile(tmp.path("photo_cr2.png"))),
               std::numeric_limits<double>::infinity());
+}
+
+// Mean absolute difference between neighbouring samples: detail that blur takes away.
+double detail(const Pixels& p) {
+    double sum = 0;
+    for (uint32_t y = 0; y + 1 < p.height; ++y)
+        for (uint32_t x = 0; x + 1 < p.width; ++x)
+            for (int c = 0; c < 3; ++c)
+                sum += std::abs(p.at(x + 1, y, c) - p.at(x, y, c)) + std::abs(p.at(x, y + 1, c) - p.at(x, y, c));
+    return sum / (double(p.width - 1) * (p.height - 1) * 3);
+}
+
+// Shrunk to half or less, the raw is developed at half size: the same picture,
+// no softer than the full development shrunk.
+TEST(RawInput, ShrunkRawIsAsSharpAsTheFullDevelopmentShrunk) {
+    TempDir tmp;
+    ASSERT_EQ(runConvert({CAMERA_RAW_CR2, tmp.path("full.png")}).code, 0);
+    ASSERT_EQ(runConvert({tmp.path("full.png"), "-resize", "1200", tmp.path("ref.png")}).code, 0);
+    const RunResult r = runConvert({CAMERA_RAW_CR2, "-resize", "1200", tmp.path("half.png")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Pixels got = decodePngFile(tmp.path("half.png")), ref = decodePngFile(tmp.path("ref.png"));
+    ASSERT_EQ(got.width, ref.width);
+    ASSERT_EQ(got.height, ref.height);
+    EXPECT_GE(psnr(got, ref), 30.0);
+    EXPECT_GE(detail(got), 0.95 * detail(ref));
 }
 
 }  // namespace

@@ -11,8 +11,12 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <memory>
+#include <mutex>
+#include <thread>
 
+#include "tools/convert/cli.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/loaders.h"
 #include "tools/convert/raw_preview.h"
@@ -151,8 +155,183 @@ std::vector<uint8_t> rawFileExif(const InputFile& in) {
     return exifFromTiffFile(copy, MakerNotes::SelfContainedOnly);
 }
 
+namespace {
+
+// Runs fn(begin, end) over [0, n) in one slice per thread.
+template <typename Fn>
+void inSlices(int threads, size_t n, Fn fn) {
+    const size_t k = std::max<size_t>(1, std::min<size_t>(size_t(std::max(1, threads)), n / 64 + 1));
+    std::vector<std::thread> workers;
+    for (size_t t = 1; t < k; ++t) workers.emplace_back([&, t] { fn(n * t / k, n * (t + 1) / k); });
+    fn(0, n / k);
+    for (auto& w : workers) w.join();
+}
+
+// LibRaw's development, with its serial per-pixel stages spread over the
+// cores and the sensor data given back as soon as it has been copied into
+// the picture that is developed.
+class Developer : public LibRaw {
+public:
+    explicit Developer(int threads) : LibRaw(0), threads_(threads) {}
+
+    enum class Samples { Rgb16, Ycc420 };
+
+    // The developed picture turned as LibRaw says (its flip), through its tone
+    // curve: what copy_mem_image writes in 16 bits, or JPEG's YCbCr 4:2:0
+    // planes made from those values rounded to 8 bits.
+    void output(Image& img, Samples kind) {
+        auto& S = imgdata.sizes;
+        const auto* hist = libraw_internal_data.output_data.histogram;
+        if (hist) {
+            // The white point LibRaw's own output takes: the level that all but
+            // auto_bright_thr of the pixels stay below, over every channel.
+            const auto& O = imgdata.params;
+            int tWhite = 0x2000;
+            int perc = int(S.width * S.height * O.auto_bright_thr);
+            if (libraw_internal_data.internal_output_params.fuji_width) perc /= 2;
+            if (!((O.highlight & ~2) || O.no_auto_bright)) {
+                tWhite = 0;
+                for (int c = 0; c < imgdata.idata.colors; ++c) {
+                    int val = 0x2000, total = 0;
+                    while (--val > 32)
+                        if ((total += hist[c][val]) > perc) break;
+                    tWhite = std::max(tWhite, val);
+                }
+            }
+            gamma_curve(O.gamm[0], O.gamm[1], 2, int((tWhite << 3) / O.bright));
+        }
+        // Where output pixel (x, y) is found in the developed picture, as
+        // copy_mem_image walks it: flip_index reads the sizes as the output's.
+        const ushort savedIH = S.iheight, savedIW = S.iwidth, savedW = S.width, savedH = S.height;
+        S.iheight = S.height;
+        S.iwidth = S.width;
+        if (S.flip & 4) std::swap(S.width, S.height);
+        const uint32_t w = S.width, h = S.height;
+        const long soff0 = flip_index(0, 0);
+        const long cstep = flip_index(0, 1) - soff0;
+        const long rowStep = long(w) * cstep + (flip_index(1, 0) - flip_index(0, S.width));
+        S.iheight = savedIH;
+        S.iwidth = savedIW;
+        S.width = savedW;
+        S.height = savedH;
+
+        const ushort* curve = imgdata.color.curve;
+        const ushort (*px)[4] = imgdata.image;
+        std::vector<uint8_t> lut8;
+        if (kind != Samples::Rgb16) {
+            lut8.resize(0x10000);
+            for (uint32_t v = 0; v < 0x10000; ++v) lut8[v] = uint8_t((curve[v] * 255u + 32767u) / 65535u);
+        }
+        auto row8 = [&](uint32_t y, uint8_t* out) {
+            long soff = soff0 + long(y) * rowStep;
+            for (uint32_t x = 0; x < w; ++x, soff += cstep, out += 3)
+                for (int c = 0; c < 3; ++c) out[c] = lut8[px[soff][c]];
+        };
+        if (kind == Samples::Rgb16) {
+            img.allocate(w, h, 3, 16);
+            inSlices(threads_, h, [&](size_t y0, size_t y1) {
+                for (size_t y = y0; y < y1; ++y) {
+                    long soff = soff0 + long(y) * rowStep;
+                    uint16_t* out = img.px16.data() + y * w * 3;
+                    for (uint32_t x = 0; x < w; ++x, soff += cstep, out += 3)
+                        for (int c = 0; c < 3; ++c) out[c] = curve[px[soff][c]];
+                }
+            });
+        } else {
+            // Full-range BT.601 in 16-bit fixed point, as libjpeg converts; each
+            // chroma sample the mean of its 2x2 pixels (fewer at odd edges).
+            img.width = w;
+            img.height = h;
+            img.channels = 3;
+            img.bits = 8;
+            const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+            img.ycc420.assign(size_t(w) * h + 2 * size_t(cw) * ch, 0);
+            uint8_t* Y = img.ycc420.data();
+            uint8_t* Cb = Y + size_t(w) * h;
+            uint8_t* Cr = Cb + size_t(cw) * ch;
+            inSlices(threads_, ch, [&](size_t c0, size_t c1) {
+                std::vector<uint8_t> rgb(size_t(w) * 3);
+                std::vector<int64_t> sumB(cw), sumR(cw);
+                for (size_t cy = c0; cy < c1; ++cy) {
+                    std::fill(sumB.begin(), sumB.end(), 0);
+                    std::fill(sumR.begin(), sumR.end(), 0);
+                    const uint32_t rows = 2 * cy + 1 < h ? 2 : 1;
+                    for (uint32_t r = 0; r < rows; ++r) {
+                        const uint32_t y = uint32_t(2 * cy + r);
+                        row8(y, rgb.data());
+                        uint8_t* yl = Y + size_t(y) * w;
+                        for (uint32_t x = 0; x < w; ++x) {
+                            const int32_t R = rgb[x * 3], G = rgb[x * 3 + 1], B = rgb[x * 3 + 2];
+                            yl[x] = uint8_t((19595 * R + 38470 * G + 7471 * B + 32768) >> 16);
+                            sumB[x / 2] += -11059 * R - 21709 * G + 32768 * B;
+                            sumR[x / 2] += 32768 * R - 27439 * G - 5329 * B;
+                        }
+                    }
+                    for (uint32_t cx = 0; cx < cw; ++cx) {
+                        const int64_t n = int64_t(rows) * (2 * cx + 1 < w ? 2 : 1);
+                        auto chroma = [&](int64_t sum) {
+                            return uint8_t(std::min<int64_t>(255, (sum + n * (128 * 65536 + 32768)) / (n * 65536)));
+                        };
+                        Cb[cy * cw + cx] = chroma(sumB[cx]);
+                        Cr[cy * cw + cx] = chroma(sumR[cx]);
+                    }
+                }
+            });
+        }
+    }
+
+protected:
+    // Called right after the sensor data has been copied into the picture that
+    // is developed: nothing reads the sensor data after this, so it goes.
+    void scale_colors_loop(float scale_mul[4]) override {
+        if (imgdata.rawdata.raw_alloc && imgdata.rawdata.raw_image && imgdata.image) {
+            free(imgdata.rawdata.raw_alloc);
+            imgdata.rawdata.raw_alloc = nullptr;
+            imgdata.rawdata.raw_image = nullptr;
+        }
+        LibRaw::scale_colors_loop(scale_mul);
+    }
+
+    // Camera colour to output colour, and the histogram the tone curve's white
+    // point comes from: LibRaw's arithmetic, row slices on every core.
+    void convert_to_rgb_loop(float out_cam[3][4]) override {
+        auto* hist = libraw_internal_data.output_data.histogram;
+        const int colors = imgdata.idata.colors;
+        const bool rawColor = libraw_internal_data.internal_output_params.raw_color;
+        const size_t w = imgdata.sizes.width, h = imgdata.sizes.height;
+        std::mutex merge;
+        std::memset(hist, 0, sizeof(int) * LIBRAW_HISTOGRAM_SIZE * 4);
+        inSlices(threads_, h, [&](size_t y0, size_t y1) {
+            std::vector<int> local(size_t(LIBRAW_HISTOGRAM_SIZE) * 4, 0);
+            for (size_t y = y0; y < y1; ++y) {
+                ushort* img = imgdata.image[y * w];
+                for (size_t x = 0; x < w; ++x, img += 4) {
+                    if (!rawColor) {
+                        float out[3] = {0, 0, 0};
+                        for (int c = 0; c < colors; ++c) {
+                            out[0] += out_cam[0][c] * img[c];
+                            out[1] += out_cam[1][c] * img[c];
+                            out[2] += out_cam[2][c] * img[c];
+                        }
+                        for (int c = 0; c < 3; ++c) img[c] = ushort(std::clamp(int(out[c]), 0, 65535));
+                    }
+                    for (int c = 0; c < colors; ++c) ++local[size_t(c) * LIBRAW_HISTOGRAM_SIZE + (img[c] >> 3)];
+                }
+            }
+            std::lock_guard<std::mutex> lock(merge);
+            for (int c = 0; c < 4; ++c)
+                for (int v = 0; v < LIBRAW_HISTOGRAM_SIZE; ++v) hist[c][v] += local[size_t(c) * LIBRAW_HISTOGRAM_SIZE + v];
+        });
+    }
+
+private:
+    int threads_;
+};
+
+}  // namespace
+
 Image loadRaw(const InputFile& in, const LoadOptions& opt) {
-    auto raw = std::make_unique<LibRaw>(0);
+    auto raw = std::make_unique<Developer>(opt.threads);
     libraw_data_t& d = raw->imgdata;
     bool damaged = false;
     raw->set_dataerror_handler(onDataError, &damaged);
@@ -173,9 +352,11 @@ Image loadRaw(const InputFile& in, const LoadOptions& opt) {
     } catch (const NotDeveloped& e) {
         const int orientation = d.idata.make[0] ? orientationFromFlip(flip) : 0;
         raw.reset();
-        Image img = embeddedPreview(in, opt, orientation, e.why);
-        return img;
+        return embeddedPreview(in, opt, orientation, e.why);
     }
+    Image img;
+    img.exif = rawFileExif(in);
+    if (img.exif.empty()) img.exif = exifFromLibRaw(d);
 
     // Develop.
     auto& p = d.params;
@@ -186,20 +367,22 @@ Image loadRaw(const InputFile& in, const LoadOptions& opt) {
     p.gamm[0] = 1 / 2.4;  // the sRGB curve rather than BT.709's
     p.gamm[1] = 12.92;
     p.user_flip = -1;     // turn as the camera recorded
-    int rc = raw->dcraw_process();
+    // A picture shrunk to half or less: each 2x2 cell of the sensor becomes one
+    // pixel, which is as sharp as demosaicing the full picture and resampling.
+    if (opt.resize && opt.resize->set) {
+        const bool swap = d.sizes.flip & 4;
+        const uint32_t w = swap ? d.sizes.height : d.sizes.width, h = swap ? d.sizes.width : d.sizes.height;
+        uint32_t tw = w, th = h;
+        targetSize(*opt.resize, w, h, tw, th);
+        p.half_size = uint64_t(tw) * 2 <= w && uint64_t(th) * 2 <= h;
+    }
+    const int rc = raw->dcraw_process();
     if (rc != LIBRAW_SUCCESS) inputError(in.path, std::string("cannot develop the raw data: ") + libraw_strerror(rc));
-    int err = 0;
-    std::unique_ptr<libraw_processed_image_t, MemFree> mem(raw->dcraw_make_mem_image(&err));
-    if (!mem || err != LIBRAW_SUCCESS || mem->type != LIBRAW_IMAGE_BITMAP || mem->colors != 3 || mem->bits != 16)
-        inputError(in.path, "the raw decoder returned no usable picture");
-
-    Image img;
-    img.allocate(mem->width, mem->height, 3, 16);
-    std::memcpy(img.px16.data(), mem->data, img.px16.size() * 2);
-    mem.reset();
-
-    img.exif = rawFileExif(in);
-    if (img.exif.empty()) img.exif = exifFromLibRaw(d);
+    if (d.idata.colors != 3) inputError(in.path, "the raw decoder returned no usable picture");
+    // LibRaw reads the file no more: the pipeline's copy of it can go before
+    // the output picture is made.
+    if (opt.releaseInput) opt.releaseInput();
+    raw->output(img, opt.allowYcc420 ? Developer::Samples::Ycc420 : Developer::Samples::Rgb16);
     return img;
 }
 

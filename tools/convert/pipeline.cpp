@@ -35,6 +35,8 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     lopt.threads = threads;
     // A 4:2:0 JPEG can take the decoder's YCbCr directly, resized or not.
     lopt.allowYcc420 = format == OutputFormat::Jpeg && opt.quality < 90;
+    lopt.resize = &opt.resize;
+    lopt.releaseInput = [&in] { std::vector<uint8_t>().swap(in.bytes); };
     Image img = loadAny(in, lopt);
     in.bytes.clear();
     in.bytes.shrink_to_fit();
