@@ -289,7 +289,20 @@ protected:
             imgdata.rawdata.raw_alloc = nullptr;
             imgdata.rawdata.raw_image = nullptr;
         }
-        LibRaw::scale_colors_loop(scale_mul);
+        // Black level off, white balance and scale on; LibRaw's arithmetic. A
+        // per-position black pattern goes through LibRaw's own loop.
+        const auto& C = imgdata.color;
+        if (C.cblack[4] && C.cblack[5]) return LibRaw::scale_colors_loop(scale_mul);
+        const int black[4] = {int(C.cblack[0]), int(C.cblack[1]), int(C.cblack[2]), int(C.cblack[3])};
+        ushort(*px)[4] = imgdata.image;
+        inSlices(threads_, size_t(imgdata.sizes.iheight) * imgdata.sizes.iwidth, [&](size_t i0, size_t i1) {
+            for (size_t i = i0; i < i1; ++i)
+                for (int c = 0; c < 4; ++c) {
+                    // A zero stays zero: it would go below black and be clipped.
+                    const int val = int(float(px[i][c] - black[c]) * scale_mul[c]);
+                    px[i][c] = ushort(std::clamp(val, 0, 65535));
+                }
+        });
     }
 
     // Camera colour to output colour, and the histogram the tone curve's white
