@@ -3,8 +3,9 @@
 // with the file's own EXIF. A file LibRaw cannot develop properly gives the
 // camera's embedded JPEG preview instead (raw_preview.cpp), never a wrong picture.
 //
-// The stages: open (identify the camera) -> check that the picture can be
-// developed truly -> unpack the sensor data -> trim to the picture area ->
+// The stages: open (identify the camera; LibRaw's sizes then say what area
+// of the sensor is the picture, and every later stage goes by them) -> check
+// that the picture can be developed truly -> unpack the sensor data ->
 // develop -> hand over the pixels.
 #include <libraw/libraw.h>
 
@@ -173,6 +174,11 @@ void inSlices(int threads, size_t n, Fn fn) {
 class Developer : public LibRaw {
 public:
     explicit Developer(int threads) : LibRaw(0), threads_(threads) {}
+
+    // True when developing needs nothing but the unpacked sensor data: Phase
+    // One's compressed files are corrected from data LibRaw reads from the
+    // file while it develops.
+    bool developsFromSensorDataAlone() { return !is_phaseone_compressed(); }
 
     enum class Samples { Rgb16, Ycc420 };
 
@@ -370,6 +376,14 @@ Image loadRaw(const InputFile& in, const LoadOptions& opt) {
     Image img;
     img.exif = rawFileExif(in);
     if (img.exif.empty()) img.exif = exifFromLibRaw(d);
+    // The file's bytes can go before the picture to develop is allocated (for
+    // an uncompressed DNG they are as large as the sensor data).
+    bool released = false;
+    if (opt.releaseInput && raw->developsFromSensorDataAlone()) {
+        raw->recycle_datastream();
+        opt.releaseInput();
+        released = true;
+    }
 
     // Develop.
     auto& p = d.params;
@@ -394,7 +408,7 @@ Image loadRaw(const InputFile& in, const LoadOptions& opt) {
     if (d.idata.colors != 3) inputError(in.path, "the raw decoder returned no usable picture");
     // LibRaw reads the file no more: the pipeline's copy of it can go before
     // the output picture is made.
-    if (opt.releaseInput) opt.releaseInput();
+    if (opt.releaseInput && !released) opt.releaseInput();
     raw->output(img, opt.allowYcc420 ? Developer::Samples::Ycc420 : Developer::Samples::Rgb16);
     return img;
 }
