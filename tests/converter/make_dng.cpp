@@ -6,11 +6,13 @@
 // camera's names, the colour matrix (XYZ to camera, D65), the white balance as
 // shot, the orientation and an EXIF IFD with the shot's details.
 //
-//   make_dng [--orientation N] INPUT OUTPUT.dng
+//   make_dng [--orientation N] [--scale N] INPUT OUTPUT.dng
 //
 // The DNG develops like its source: same pixels, same levels, same matrix and
 // white balance. --orientation writes another Orientation than the source's, so
-// that the same sensor data is shown turned.
+// that the same sensor data is shown turned. --scale N makes the sensor N times
+// wider and higher, each 2x2 colour cell repeated N x N times, for benchmarks
+// at the sizes of newer cameras.
 #include <libraw/libraw.h>
 #include <tiffio.h>
 
@@ -234,16 +236,35 @@ void writeDng(const Source& s, const std::string& path) {
 
 }  // namespace
 
+// Each 2x2 CFA cell repeated n x n times: the same pattern, n^2 times the pixels.
+void scaleUp(Source& s, uint32_t n) {
+    const uint32_t w = (s.width & ~1u) * n, h = (s.height & ~1u) * n;  // whole cells only
+    std::vector<uint16_t> cfa(size_t(w) * h);
+    for (uint32_t y = 0; y < h; ++y) {
+        const uint32_t sy = (y / 2 / n) * 2 + y % 2;
+        for (uint32_t x = 0; x < w; ++x) cfa[size_t(y) * w + x] = s.cfa[size_t(sy) * s.width + (x / 2 / n) * 2 + x % 2];
+    }
+    s.cfa.swap(cfa);
+    s.width = w;
+    s.height = h;
+    // The camera's crop frames the same part of the scene.
+    s.cropX = std::min(s.cropX * n, w);
+    s.cropY = std::min(s.cropY * n, h);
+    s.cropW = std::min(s.cropW * n, w - s.cropX);
+    s.cropH = std::min(s.cropH * n, h - s.cropY);
+}
+
 int main(int argc, char** argv) {
-    int orientation = 0;
+    int orientation = 0, scale = 1;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--orientation" && i + 1 < argc) orientation = std::atoi(argv[++i]);
+        else if (a == "--scale" && i + 1 < argc) scale = std::atoi(argv[++i]);
         else files.push_back(a);
     }
-    if (files.size() != 2 || orientation < 0 || orientation > 8) {
-        std::fprintf(stderr, "usage: make_dng [--orientation 1-8] INPUT OUTPUT.dng\n");
+    if (files.size() != 2 || orientation < 0 || orientation > 8 || scale < 1 || scale > 8) {
+        std::fprintf(stderr, "usage: make_dng [--orientation 1-8] [--scale 1-8] INPUT OUTPUT.dng\n");
         return 1;
     }
     const fs::path out = files[1];
@@ -251,6 +272,7 @@ int main(int argc, char** argv) {
     try {
         Source s = readSource(files[0].c_str());
         if (orientation) s.orientation = uint16_t(orientation);
+        if (scale > 1) scaleUp(s, uint32_t(scale));
         if (out.has_parent_path()) fs::create_directories(out.parent_path());
         writeDng(s, part.string());
         fs::rename(part, out);

@@ -153,6 +153,10 @@ TEST(RawInput, Cr2DevelopsLikeLibRawAtTheCamerasCropWithCameraDataInExif) {
     EXPECT_EQ(exifTag(out, "Orientation"), "1");
     EXPECT_FALSE(exifTag(out, "DateTimeOriginal").empty());
     EXPECT_FALSE(exifTag(out, "ExposureTime").empty());
+    // The file's own EXIF directory, not a few fields re-made.
+    EXPECT_EQ(exifTag(out, "ExposureProgram"), "1");
+    EXPECT_EQ(exifTag(out, "Flash"), "16");
+    EXPECT_EQ(exifTag(out, "FocalPlaneXResolution").empty(), false);
 }
 
 struct GeometryCase {

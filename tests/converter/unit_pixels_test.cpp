@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
@@ -87,6 +88,40 @@ TEST(Exif, BigEndianBlocksAndTheJpegPrefix) {
     EXPECT_EQ(exifOrientation(b), 1);
     EXPECT_EQ(b[16], 0);
     EXPECT_EQ(b[17], 1);
+}
+
+// A little-endian TIFF structure: IFD0 with Make and the EXIF pointer, then an
+// EXIF directory with ExposureProgram and the given maker note.
+std::vector<uint8_t> tiffWithMakerNote(const std::vector<uint8_t>& note) {
+    std::vector<TiffEntry> ifd0 = {{271, 2, 6, {'N', 'I', 'K', 'O', 'N', 0}}, {kTagExifIfd, 4, 1, {0, 0, 0, 0}}};
+    const uint32_t exifAt = uint32_t(8 + ((serialiseIfd(ifd0, false, false, 8).size() + 1) & ~size_t(1)));
+    tiffPut32(ifd0[1].value.data(), exifAt, false);
+    const std::vector<TiffEntry> exif = {{0x8822, 3, 1, {1, 0}}, {0x927C, 7, uint32_t(note.size()), note}};
+    std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    const std::vector<uint8_t> a = serialiseIfd(ifd0, false, false, 8), b = serialiseIfd(exif, false, false, exifAt);
+    out.insert(out.end(), a.begin(), a.end());
+    out.resize(exifAt, 0);
+    out.insert(out.end(), b.begin(), b.end());
+    return out;
+}
+
+TEST(Exif, MakerNotesMoveOnlyWhenSelfContainedAndTheBlockStillFitsAJpeg) {
+    std::vector<uint8_t> nikon = {'N', 'i', 'k', 'o', 'n', 0, 2, 0x10, 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8};
+    nikon.resize(200, 0);
+    const std::vector<uint8_t> canon(200, 7);  // an IFD whose offsets count from the raw file's start
+    std::vector<uint8_t> hugeNikon = nikon;
+    hugeNikon.resize(kMaxJpegExif, 0);
+    for (const auto& [source, kept] : {std::pair{nikon, true}, std::pair{canon, false}, std::pair{hugeNikon, false}}) {
+        const std::vector<uint8_t> block = exifFromTiffFile(tiffWithMakerNote(source), MakerNotes::SelfContainedOnly);
+        const ExifParts parts = parseExif(block);
+        ASSERT_NE(findEntry(parts.exif, 0x8822), nullptr) << "the rest of the EXIF stays";
+        const TiffEntry* note = findEntry(parts.exif, 0x927C);
+        EXPECT_EQ(note != nullptr, kept);
+        if (kept && note) EXPECT_EQ(note->value, source);
+        EXPECT_LE(block.size(), kMaxJpegExif);
+    }
+    const ExifParts asFound = parseExif(exifFromTiffFile(tiffWithMakerNote(canon)));
+    EXPECT_NE(findEntry(asFound.exif, 0x927C), nullptr) << "TIFF input keeps notes as found";
 }
 
 TEST(Exif, MalformedBlocksAreLeftAloneWithoutReadingPastTheEnd) {

@@ -131,7 +131,7 @@ TEST_F(DroppedPhotos, EveryKindComesOutRight) {
     CheckOutput(out_, {L"grid_p3_rot.JPG", 4032, 3024, p3, true, e2e::Photo(L"grid_upright.jpg"),
                        e2e::Reference(L"grid_p3_rot")});
     CheckOutput(out_, {L"deep10.JPG", 2000, 1500, {}, false, {}, e2e::Reference(L"deep10")});
-    // The Canon EOS 30D's full visible area; EXIF written from what the raw decoder reports.
+    // The camera's own crop of the Canon EOS 30D's sensor, with the file's own EXIF.
     CheckOutput(out_, {L"camera.JPG", 3504, 2335, {}, true, {}, e2e::Reference(L"camera")});
     CheckOutput(out_, {L"scene.JPG", 256, 128, {}, false, {}, e2e::Reference(L"scene")});
 }
@@ -145,6 +145,18 @@ TEST_F(DroppedPhotos, ADngComesOutTurnedAsTheCameraHeldIt) {
     EXPECT_TRUE(notices_.empty()) << Notices();
     EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"camera_rot6.JPG"}));
     CheckOutput(out_, {L"camera_rot6.JPG", 2335, 3504, {}, true, {}, e2e::Reference(L"camera_rot6")});
+}
+
+// A camera LibRaw does not know (the CR2 relabelled as a body no LibRaw has colour data
+// for, marked "rotate 90 CW"): the camera's embedded preview comes out instead of a
+// wrongly coloured development, turned, with the file's EXIF, and counts as converted.
+TEST_F(DroppedPhotos, AnUnknownCameraComesOutAsItsEmbeddedPreview) {
+    const std::wstring raw = e2e::Photo(L"unknown_body.cr2");
+    ASSERT_TRUE(IsFile(raw)) << "no unknown_body.cr2 (see e2e.photos)";
+    DropAndConvert({raw});
+    EXPECT_TRUE(notices_.empty()) << Notices();
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"unknown_body.JPG"}));
+    CheckOutput(out_, {L"unknown_body.JPG", 1152, 1728, {}, true, {}, e2e::Reference(L"unknown_body")});
 }
 
 // A Japanese name: code page 932 holds it, so the converter gets it on its (ANSI) command

@@ -291,8 +291,9 @@ std::vector<uint8_t> serialiseIfd(const std::vector<TiffEntry>& entriesIn, bool 
     return out;
 }
 
-std::vector<uint8_t> exifFromTiffFile(const std::vector<uint8_t>& file) {
-    const ExifParts p = parseExif(file);
+namespace {
+
+std::vector<uint8_t> blockFromParts(const ExifParts& p) {
     const bool be = p.bigEndian;
     std::vector<TiffEntry> ifd0;
     bool aboutTheShot = !p.exif.empty() || !p.gps.empty();
@@ -331,6 +332,28 @@ std::vector<uint8_t> exifFromTiffFile(const std::vector<uint8_t>& file) {
     append(ifd0);
     if (!p.exif.empty()) append(p.exif);
     if (!p.gps.empty()) append(p.gps);
+    return out;
+}
+
+}  // namespace
+
+bool makerNoteSelfContained(const std::vector<uint8_t>& v) {
+    auto starts = [&](const char* sig, size_t len) { return v.size() >= len && std::memcmp(v.data(), sig, len) == 0; };
+    return starts("Nikon\0\x02", 7) || starts("OLYMPUS\0", 8) || starts("OM SYSTEM\0", 10) || starts("FUJIFILM", 8) ||
+           starts("Apple iOS\0", 10);
+}
+
+std::vector<uint8_t> exifFromTiffFile(const std::vector<uint8_t>& file, MakerNotes notes) {
+    constexpr uint16_t kTagMakerNote = 0x927C;
+    ExifParts p = parseExif(file);
+    if (notes == MakerNotes::AsFound) return blockFromParts(p);
+    std::erase_if(p.exif, [](const TiffEntry& e) { return e.tag == kTagMakerNote && !makerNoteSelfContained(e.value); });
+    std::vector<uint8_t> out = blockFromParts(p);
+    if (out.size() > kMaxJpegExif && findEntry(p.exif, kTagMakerNote)) {
+        // Too large for a JPEG with the note: the rest of the EXIF matters more.
+        std::erase_if(p.exif, [](const TiffEntry& e) { return e.tag == kTagMakerNote; });
+        out = blockFromParts(p);
+    }
     return out;
 }
 

@@ -87,10 +87,26 @@ std::vector<uint8_t> serialiseIfd(const std::vector<TiffEntry>& entries, bool sr
 // Artist, Copyright.
 constexpr uint16_t kShotTags[] = {270, 271, 272, 305, 306, 315, 33432};
 
+// What becomes of a maker note when its directory moves to a new block.
+enum class MakerNotes {
+    AsFound,            // kept byte for byte
+    // Kept only when its offsets count from the note itself (Nikon's with its
+    // own TIFF header, Olympus/OM System, Fujifilm, Apple), so they stay valid
+    // wherever it goes, and when the whole block still fits one JPEG APP1
+    // segment. Other makers' notes point into the file they came from.
+    SelfContainedOnly,
+};
+
+// Largest EXIF block a JPEG's APP1 segment holds after its "Exif\0\0".
+constexpr size_t kMaxJpegExif = 65533 - 6;
+
 // The EXIF block of a TIFF file: the shot tags of its main directory with
 // Orientation 1, and its EXIF and GPS directories entry for entry (maker note
-// included), little-endian. Empty when the file has neither directory and no
-// shot tag but Software.
-std::vector<uint8_t> exifFromTiffFile(const std::vector<uint8_t>& file);
+// as `notes` says), little-endian. Empty when the file has neither directory
+// and no shot tag but Software.
+std::vector<uint8_t> exifFromTiffFile(const std::vector<uint8_t>& file, MakerNotes notes = MakerNotes::AsFound);
+
+// True when a maker note's value keeps its meaning wherever it is placed.
+bool makerNoteSelfContained(const std::vector<uint8_t>& value);
 
 }  // namespace conv

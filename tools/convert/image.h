@@ -40,6 +40,9 @@ struct Image {
     // An HDR gain map that goes with the picture (only when a loader was asked
     // for one, LoadOptions::gainMap); it follows the picture through resizing.
     std::shared_ptr<GainMap> gainMap;
+    // A remark for standard error when the loader had to take another road
+    // than the file's main picture (printed once the output is written).
+    std::string note;
 
     bool hasAlpha() const { return channels == 4; }
     size_t rowSamples() const { return size_t(width) * channels; }

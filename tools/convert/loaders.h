@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
+#include "tools/convert/cli.h"
 #include "tools/convert/fileio.h"
 #include "tools/convert/image.h"
 
@@ -41,6 +43,13 @@ struct LoadOptions {
     // The caller writes an HDR gain map (JPEG output does): loaders that find
     // or can make one put it in Image::gainMap.
     bool gainMap = false;
+    // The -resize geometry, when there is one: a loader that can decode at a
+    // reduced size (camera raw at half size) may do so when the result will
+    // be shrunk at least that much anyway.
+    const Geometry* resize = nullptr;
+    // When set, a loader may call it once it reads the input's bytes no more;
+    // they are gone afterwards. Frees the file's memory for the pixels.
+    std::function<void()> releaseInput;
 };
 
 // Throws ConvertError{kExitLimit} naming the file when width x height is over

@@ -11,6 +11,8 @@
 
 namespace conv {
 
+static std::string oneLine(const std::string& s);
+
 void convertFile(const Options& opt, const RunSettings& settings) {
     const int threads = settings.threads > 0 ? settings.threads
                                              : int(std::max(1u, std::thread::hardware_concurrency()));
@@ -36,6 +38,8 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     // A 4:2:0 JPEG can take the decoder's YCbCr directly, resized or not.
     lopt.allowYcc420 = format == OutputFormat::Jpeg && opt.quality < 90;
     lopt.gainMap = format == OutputFormat::Jpeg && opt.gainMap;
+    lopt.resize = &opt.resize;
+    lopt.releaseInput = [&in] { std::vector<uint8_t>().swap(in.bytes); };
     Image img = loadAny(in, lopt);
     in.bytes.clear();
     in.bytes.shrink_to_fit();
@@ -63,6 +67,7 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     saveAny(format, img, sopt, out);
     out.commit();
     copyModificationTime(opt.input, opt.output);
+    if (!img.note.empty()) std::fprintf(stderr, "convert: %s\n", oneLine(img.note).c_str());
 }
 
 // Library messages sometimes end in a newline or span lines; the window's
