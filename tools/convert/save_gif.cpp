@@ -178,22 +178,27 @@ void saveGif(const Image& img, const SaveOptions& opt, OutFile& out) {
     auto liqFail = [&](const char* what) -> ConvertError {
         return ConvertError{kExitOutput, name + ": cannot reduce the picture to 256 colours (" + what + ")"};
     };
+    // Memory that runs out is over the limit like any other allocation, not a fault of the output.
+    auto outOfMemory = [&] { return ConvertError{kExitLimit, name + ": out of memory reducing the picture to 256 colours"}; };
+    auto liqCheck = [&](liq_error e, const char* what) {
+        if (e == LIQ_OUT_OF_MEMORY) throw outOfMemory();
+        if (e != LIQ_OK) throw liqFail(what);
+    };
     std::vector<uint8_t> indexes(n);
     std::vector<uint32_t> palette;  // RGBA, red in the low byte
     if (!exactPalette(rgba, palette, indexes)) {
         std::unique_ptr<liq_attr, AttrFree> attr(liq_attr_create());
-        if (!attr) throw liqFail("out of memory");
+        if (!attr) throw outOfMemory();
         liq_set_max_colors(attr.get(), 256);
         liq_set_speed(attr.get(), gifQuantiserSpeed(opt.quality, opt.qualityGiven));
         std::unique_ptr<liq_image, LiqImageFree> li(
             liq_image_create_rgba(attr.get(), rgba.data(), int(width), int(height), 0));
-        if (!li) throw liqFail("out of memory");
+        if (!li) throw outOfMemory();
         liq_result* rawResult = nullptr;
-        if (liq_image_quantize(li.get(), attr.get(), &rawResult) != LIQ_OK) throw liqFail("quantisation failed");
+        liqCheck(liq_image_quantize(li.get(), attr.get(), &rawResult), "quantisation failed");
         std::unique_ptr<liq_result, ResultFree> result(rawResult);
         liq_set_dithering_level(result.get(), 1.0f);
-        if (liq_write_remapped_image(result.get(), li.get(), indexes.data(), indexes.size()) != LIQ_OK)
-            throw liqFail("remapping failed");
+        liqCheck(liq_write_remapped_image(result.get(), li.get(), indexes.data(), indexes.size()), "remapping failed");
         const liq_palette* pal = liq_get_palette(result.get());
         for (unsigned i = 0; i < pal->count; ++i) {
             const liq_color& c = pal->entries[i];

@@ -113,6 +113,9 @@ void filterRows(const Rows& rows, uint32_t y0, uint32_t y1, int type, size_t bpp
     }
 }
 
+// A slice's error when memory ran out: over the limit (exit 4), not an output fault.
+const char* const kNoMemory = "out of memory";
+
 struct Slice {
     uint32_t y0, y1;
     std::vector<uint8_t> deflated;
@@ -135,8 +138,8 @@ void deflateSlice(const Rows& rows, Slice& s, bool last, int type, size_t bpp, c
         if (dict.size() > 32768) dict.erase(dict.begin(), dict.end() - 32768);
     }
     z_stream z{};
-    if (deflateInit2(&z, effort.zlibLevel, Z_DEFLATED, -15, 9, effort.strategy) != Z_OK) {
-        s.error = "cannot start zlib";
+    if (const int rc = deflateInit2(&z, effort.zlibLevel, Z_DEFLATED, -15, 9, effort.strategy); rc != Z_OK) {
+        s.error = rc == Z_MEM_ERROR ? kNoMemory : "cannot start zlib";
         return;
     }
     if (!dict.empty()) deflateSetDictionary(&z, dict.data(), uInt(dict.size()));
@@ -163,7 +166,7 @@ void writeChunks(const Image& img, OutFile& out, std::vector<Slice>& slices, con
     std::string xmp(img.xmp.begin(), img.xmp.end());
     png_text text{};
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
-    if (!png) throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": out of memory"};
+    if (!png) throw ConvertError{kExitLimit, toUtf8(out.finalPath()) + ": out of memory"};
     png_infop info = png_create_info_struct(png);
     std::vector<uint8_t> idat;
     if (setjmp(png_jmpbuf(png))) {
@@ -237,7 +240,7 @@ void savePng(const Image& img, const SaveOptions& opt, OutFile& out) {
                 try {
                     deflateSlice(rows, slices[i], i + 1 == slices.size(), type, bpp, effort);
                 } catch (...) {
-                    slices[i].error = "out of memory";
+                    slices[i].error = kNoMemory;
                 }
             }
         };
@@ -247,7 +250,9 @@ void savePng(const Image& img, const SaveOptions& opt, OutFile& out) {
         worker();
         for (auto& t : pool) t.join();
         for (const Slice& s : slices)
-            if (!s.error.empty()) throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": PNG compression failed"};
+            if (!s.error.empty())
+                throw ConvertError{s.error == kNoMemory ? kExitLimit : kExitOutput,
+                                   toUtf8(out.finalPath()) + ": PNG compression failed (" + s.error + ")"};
         return slices;
     };
     auto total = [](const std::vector<Slice>& v) {
