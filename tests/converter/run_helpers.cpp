@@ -46,9 +46,10 @@ fs::path scratchName(const char* what) {
 
 }  // namespace
 
-RunResult runConvert(const std::vector<std::string>& args) {
+RunResult runConvert(const std::vector<std::string>& args, size_t addressSpaceMb) {
     const fs::path errFile = scratchName("err"), outFile = scratchName("out");
-    std::string cmd = quote(CONVERT_EXE);
+    std::string cmd = addressSpaceMb ? "ulimit -v " + std::to_string(addressSpaceMb * 1024) + " && exec " : "";
+    cmd += quote(CONVERT_EXE);
     for (const auto& a : args) cmd.append(" ").append(quote(a));
     cmd.append(" >").append(quote(outFile.string())).append(" 2>").append(quote(errFile.string()));
     const int status = std::system(cmd.c_str());

@@ -16,8 +16,9 @@ struct RunResult {
     std::string out;  // standard output
 };
 
-// Runs the converter with the arguments (each quoted for the shell).
-RunResult runConvert(const std::vector<std::string>& args);
+// Runs the converter with the arguments (each quoted for the shell); with
+// `addressSpaceMb`, under that limit of its address space (ulimit -v).
+RunResult runConvert(const std::vector<std::string>& args, size_t addressSpaceMb = 0);
 
 std::string fixture(const std::string& name);
 
