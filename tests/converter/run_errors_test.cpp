@@ -19,6 +19,17 @@ size_t lines(const std::string& s) {
     return n;
 }
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESS_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef TESS_ADDRESS_SANITIZER
+constexpr bool kUnderAddressSanitizer = true;
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
+
 void expectOneLine(const RunResult& r) {
     EXPECT_EQ(lines(r.err), 1u) << r.err;
     EXPECT_EQ(r.err.rfind("convert: ", 0), 0u) << r.err;
@@ -157,6 +168,23 @@ TEST(BrokenInput, PngCutAnywhereFailsWithTwo) {
     }
 }
 
+// Inputs that fuzzing found faults with (bench/fuzz/regressions/input), each
+// refused as damaged.
+TEST(BrokenInput, FuzzFindingsAreRefused) {
+    TempDir tmp;
+    int tried = 0;
+    for (const auto& e : fs::directory_iterator(FUZZ_FINDINGS)) {
+        SCOPED_TRACE(e.path().filename().string());
+        ++tried;
+        RunResult r = runConvert({e.path().string(), tmp.path("out.png")});
+        EXPECT_EQ(r.code, 2) << r.err;
+        expectOneLine(r);
+        EXPECT_NE(r.err.find(e.path().string()), std::string::npos) << r.err;
+        EXPECT_TRUE(tmp.files().empty());
+    }
+    EXPECT_GE(tried, 1);
+}
+
 TEST(OutputErrors, MissingFolderGivesThree) {
     TempDir tmp;
     RunResult r = runConvert({fixture("src.png"), tmp.path("no/such/folder/out.jpg")});
@@ -235,6 +263,7 @@ TEST(OutputErrors, DiskFullPartWayGivesThreeAndLeavesNothing) {
 // Short of memory at whatever point (an address-space limit): a code and one
 // line that names the file or says what ran out, never a signal, nothing left.
 TEST(OutOfMemory, AnyLimitEndsWithACodeAndOneLine) {
+    if (kUnderAddressSanitizer) GTEST_SKIP() << "AddressSanitizer reserves more address space than these limits";
     TempDir tmp;
     for (const std::string ext : {"jpg", "png", "tif"}) {
         // From a start that runs out at once, past a band where a worker thread
@@ -259,3 +288,37 @@ TEST(OutOfMemory, AnyLimitEndsWithACodeAndOneLine) {
 }
 
 }  // namespace
+
+// Memory that runs out anywhere (decoding, turning, resizing, encoding, every
+// output format) ends with code 4 or 2 and one line, never with a signal, and
+// leaves nothing behind; with enough memory the picture is written. The limits
+// (of the address space, as `ulimit -v` sets it) sweep across what a 12 MP
+// photo needs, so that each stage is the one that fails for some limit.
+TEST(OutOfMemory, EveryStageEndsWithOneLine) {
+    if (kUnderAddressSanitizer) GTEST_SKIP() << "AddressSanitizer reserves more address space than these limits";
+    TempDir tmp;
+    const std::string photo = TWELVE_MP_PHOTO;  // 4224x3168 JPEG
+    int written = 0, failed = 0;
+    for (const std::string& in : {photo, fixture("photo.heic")})
+        for (size_t mb : {40, 100, 160, 280})
+            for (const char* ext : {"jpg", "png", "tif", "bmp", "gif"}) {
+                SCOPED_TRACE(in + " to " + ext + " in " + std::to_string(mb) + " MB");
+                const std::string out = tmp.path(std::string("out.") + ext);
+                const RunResult r =
+                    runConvertLimited("ulimit -v " + std::to_string(mb * 1024), {in, "-resize", "90%", out});
+                if (r.code == 0) {
+                    ++written;
+                    EXPECT_EQ(tmp.files(), std::vector<std::string>{fs::path(out).filename().string()});
+                    fs::remove(out);
+                    continue;
+                }
+                ++failed;
+                EXPECT_TRUE(r.code == 2 || r.code == 4) << r.code << " " << r.err;
+                expectOneLine(r);
+                EXPECT_TRUE(r.err.find(in) != std::string::npos || r.err.find(out) != std::string::npos) << r.err;
+                EXPECT_TRUE(tmp.files().empty());
+            }
+    // The sweep is only a test when both sides of it are reached.
+    EXPECT_GT(written, 0);
+    EXPECT_GT(failed, 0);
+}

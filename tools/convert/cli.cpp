@@ -1,5 +1,6 @@
 #include "tools/convert/cli.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -122,8 +123,11 @@ void targetSize(const Geometry& g, uint32_t w, uint32_t h, uint32_t& outW, uint3
         nh = g.height;
         nw = double(w) * g.height / h;
     }
-    uint32_t rw = uint32_t(std::max(1.0, std::floor(nw + 0.5)));
-    uint32_t rh = uint32_t(std::max(1.0, std::floor(nh + 0.5)));
+    // A side beyond 32 bits (a wide picture asked for a huge height) stays at the
+    // largest; the pixel limit then refuses the size.
+    const auto side = [](double v) { return uint32_t(std::clamp(std::floor(v + 0.5), 1.0, 4294967295.0)); };
+    uint32_t rw = side(nw);
+    uint32_t rh = side(nh);
     const bool larger = uint64_t(rw) * rh > uint64_t(w) * h;
     const bool smaller = uint64_t(rw) * rh < uint64_t(w) * h;
     if (g.onlyShrink && !smaller) return;

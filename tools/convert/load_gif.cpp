@@ -25,6 +25,12 @@ int onRead(GifFileType* gif, GifByteType* buf, int n) {
     return int(k);
 }
 
+// giflib's words for an error code; it has none for 0 (an error it did not name).
+std::string gifError(int code) {
+    const char* s = GifErrorString(code);
+    return s ? s : "damaged data";
+}
+
 void closeGif(GifFileType* g) {
     int err = 0;
     DGifCloseFile(g, &err);
@@ -36,12 +42,18 @@ Image loadGif(const InputFile& in, const LoadOptions& opt) {
     Mem mem{&in.bytes};
     int err = 0;
     Owned<closeGif> gif(DGifOpen(&mem, onRead, &err));
-    if (!gif) inputError(in.path, std::string("not a readable GIF file: ") + GifErrorString(err));
+    if (!gif) inputError(in.path, "not a readable GIF file: " + gifError(err));
     checkPixelLimit(uint64_t(gif->SWidth), uint64_t(gif->SHeight), opt, in.path);
-    if (DGifSlurp(gif.get()) != GIF_OK && gif->ImageCount == 0)
-        inputError(in.path, std::string("cannot decode the GIF: ") + GifErrorString(gif->Error));
+    // giflib stops at the first damage and keeps what it read: the first frame is
+    // whole only when a later one began. A frame cut short holds unwritten rows
+    // (or no rows at all), so such a file is refused, as a cut JPEG is.
+    if (DGifSlurp(gif.get()) != GIF_OK && gif->ImageCount < 2)
+        inputError(in.path, std::string(gif->ImageCount ? "the GIF is cut short or damaged: "
+                                                        : "cannot decode the GIF: ") +
+                                gifError(gif->Error));
     if (gif->ImageCount < 1) inputError(in.path, "the GIF holds no picture");
     const SavedImage& frame = gif->SavedImages[0];
+    if (!frame.RasterBits) inputError(in.path, "the GIF's first picture holds no pixels");
     const ColorMapObject* map = frame.ImageDesc.ColorMap ? frame.ImageDesc.ColorMap : gif->SColorMap;
     if (!map) inputError(in.path, "the GIF has no colour table");
     GraphicsControlBlock gcb{};

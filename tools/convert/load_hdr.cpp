@@ -377,6 +377,7 @@ Header parseHeader(const uint8_t* data, size_t size, const Path& path, const Loa
     size_t pos = 0;
     // One header line (without its newline); false when no newline follows.
     auto nextLine = [&](std::string_view& line) {
+        if (pos >= headerLimit) return false;
         const void* nl = std::memchr(text + pos, '\n', headerLimit - pos);
         if (!nl) return false;
         const size_t end = size_t(static_cast<const char*>(nl) - text);

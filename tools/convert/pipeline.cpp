@@ -84,8 +84,13 @@ static std::string oneLine(const std::string& s) {
 }
 
 int runConverter(const std::vector<Path>& args) {
+    // Failures that are not ConvertErrors carry no file name: they are given the input's.
+    Options opt;
+    const auto named = [&opt](const std::string& what) {
+        return opt.input.empty() ? what : toUtf8(opt.input) + ": " + what;
+    };
     try {
-        Options opt = parseCommandLine(args);
+        opt = parseCommandLine(args);
         if (opt.action == Options::Action::Help) {
             std::fputs(usageText().c_str(), stdout);
             return kExitOk;
@@ -100,10 +105,10 @@ int runConverter(const std::vector<Path>& args) {
         std::fprintf(stderr, "convert: %s\n", oneLine(e.message).c_str());
         return e.code;
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "convert: out of memory\n");
+        std::fprintf(stderr, "convert: %s\n", oneLine(named("out of memory")).c_str());
         return kExitLimit;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "convert: %s\n", oneLine(e.what()).c_str());
+        std::fprintf(stderr, "convert: %s\n", oneLine(named(e.what())).c_str());
         return kExitInput;
     }
 }

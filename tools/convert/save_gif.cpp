@@ -226,12 +226,18 @@ void saveGif(const Image& img, const SaveOptions& opt, OutFile& out) {
     auto liqFail = [&](const char* what) -> ConvertError {
         return ConvertError{kExitOutput, name + ": cannot reduce the picture to 256 colours (" + what + ")"};
     };
+    // Memory that runs out is over the limit like any other allocation, not a fault of the output.
+    auto outOfMemory = [&] { return ConvertError{kExitLimit, name + ": out of memory reducing the picture to 256 colours"}; };
+    auto liqCheck = [&](liq_error e, const char* what) {
+        if (e == LIQ_OUT_OF_MEMORY) throw outOfMemory();
+        if (e != LIQ_OK) throw liqFail(what);
+    };
     std::vector<uint8_t> indexes(n);
     std::vector<uint32_t> palette;  // RGBA, red in the low byte
     bool dither = false;
     if (!exactPalette(rgba, palette, indexes)) {
         Owned<liq_attr_destroy> attr(liq_attr_create());
-        if (!attr) throw liqFail("out of memory");
+        if (!attr) throw outOfMemory();
         // A place is kept for the transparent entry: the quantiser may leave
         // out a colour as rare as a few transparent pixels.
         liq_set_max_colors(attr.get(), anyTransparent ? 255 : 256);
@@ -252,9 +258,9 @@ void saveGif(const Image& img, const SaveOptions& opt, OutFile& out) {
             chosenFrom = sample.data();
         }
         Owned<liq_image_destroy> li(liq_image_create_rgba(attr.get(), chosenFrom, sw, sh, 0));
-        if (!li) throw liqFail("out of memory");
+        if (!li) throw outOfMemory();
         liq_result* rawResult = nullptr;
-        if (liq_image_quantize(li.get(), attr.get(), &rawResult) != LIQ_OK) throw liqFail("quantisation failed");
+        liqCheck(liq_image_quantize(li.get(), attr.get(), &rawResult), "quantisation failed");
         Owned<liq_result_destroy> result(rawResult);
         const liq_palette* pal = liq_get_palette(result.get());
         if (!pal || pal->count == 0) throw liqFail("no palette");

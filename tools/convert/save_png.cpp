@@ -189,6 +189,9 @@ void filterRows(const Rows& rows, uint32_t y0, uint32_t y1, int type, size_t bpp
     }
 }
 
+// A slice's error when memory ran out: over the limit (exit 4), not an output fault.
+const char* const kNoMemory = "out of memory";
+
 struct Slice {
     uint32_t y0, y1;
     std::vector<uint8_t> deflated;
@@ -212,7 +215,7 @@ void deflateSlice(const Rows& rows, Slice& s, bool last, int type, size_t bpp, c
     }
     DeflateStream stream(effort.zlibLevel, -15, 9, effort.strategy);
     if (!stream.ok()) {
-        s.error = "cannot start zlib";
+        s.error = kNoMemory;  // zlib starts unless memory runs out
         return;
     }
     z_stream& z = *stream.get();
@@ -297,7 +300,9 @@ void savePng(const Image& img, const SaveOptions& opt, OutFile& out) {
             deflateSlice(rows, slices[i], i + 1 == slices.size(), type, bpp, effort);
         });
         for (const Slice& s : slices)
-            if (!s.error.empty()) throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": PNG compression failed"};
+            if (!s.error.empty())
+                throw ConvertError{s.error == kNoMemory ? kExitLimit : kExitOutput,
+                                   toUtf8(out.finalPath()) + ": PNG compression failed (" + s.error + ")"};
         return slices;
     };
     auto total = [](const std::vector<Slice>& v) {
