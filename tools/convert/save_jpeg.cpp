@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/convert/colour.h"
+#include "tools/convert/jpeg_segments.h"
 #include "tools/convert/owned.h"
 #include "tools/convert/parallel.h"
 #include "tools/convert/savers.h"
@@ -26,21 +27,10 @@ void segment(OutFile& out, uint8_t marker, const uint8_t* head, size_t headLen, 
     out.write(body, bodyLen);
 }
 
-constexpr size_t kMaxSegmentPayload = 65533;
-
 void writeIcc(OutFile& out, const std::vector<uint8_t>& icc) {
-    // "ICC_PROFILE\0", sequence number, count, then up to 65519 bytes per chunk.
-    constexpr size_t chunk = kMaxSegmentPayload - 14;
-    const size_t count = (icc.size() + chunk - 1) / chunk;
-    if (count == 0 || count > 255) return;
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t head[14];
-        std::memcpy(head, "ICC_PROFILE\0", 12);
-        head[12] = uint8_t(i + 1);
-        head[13] = uint8_t(count);
-        const size_t off = i * chunk;
-        segment(out, 0xE2, head, 14, icc.data() + off, std::min(chunk, icc.size() - off));
-    }
+    forEachIccSegment(icc, [&](const uint8_t* head, size_t headLen, const uint8_t* data, size_t len) {
+        segment(out, 0xE2, head, headLen, data, len);
+    });
 }
 
 // One TurboJPEG run over rows [y0, y1) (y0 a multiple of the MCU height).

@@ -8,11 +8,12 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/convert/jpeg_segments.h"
+
 namespace conv {
 
 namespace {
 
-constexpr size_t kMaxSegmentPayload = 65533;
 const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";   // written with its NUL
 const char kIsoNs[] = "urn:iso:std:iso:ts:21496:-1";    // written with its NUL
 const char kContainerNs[] = "http://ns.google.com/photos/1.0/container/";
@@ -113,17 +114,9 @@ std::vector<uint8_t> mpfPayload(uint32_t primarySize, uint32_t mapSize, uint32_t
 }
 
 void appendIcc(std::vector<uint8_t>& v, const std::vector<uint8_t>& icc) {
-    constexpr size_t chunk = kMaxSegmentPayload - 14;
-    const size_t count = (icc.size() + chunk - 1) / chunk;
-    if (count == 0 || count > 255) return;
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t head[14];
-        std::memcpy(head, "ICC_PROFILE\0", 12);
-        head[12] = uint8_t(i + 1);
-        head[13] = uint8_t(count);
-        const size_t off = i * chunk;
-        appendSegment(v, 0xE2, head, 14, icc.data() + off, std::min(chunk, icc.size() - off));
-    }
+    forEachIccSegment(icc, [&](const uint8_t* head, size_t headLen, const uint8_t* data, size_t len) {
+        appendSegment(v, 0xE2, head, headLen, data, len);
+    });
 }
 
 }  // namespace
