@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <functional>
+#include <thread>
 
 #include "tools/convert/parallel.h"
 
@@ -129,12 +131,14 @@ private:
 int clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
 
 // Until `progress` reaches `need`: a short spin (the row above is usually a
-// moment ahead), then asleep until it moves.
+// moment ahead), then short sleeps between looks.
 void waitFor(const std::atomic<uint32_t>& progress, uint32_t need) {
     uint32_t seen = progress.load(std::memory_order_acquire);
     for (int spin = 0; spin < 200 && seen < need; ++spin) seen = progress.load(std::memory_order_acquire);
     while (seen < need) {
-        progress.wait(seen, std::memory_order_acquire);
+        // Not std::atomic::wait: under Wine, with mingw-w64's GCC 12 runtime, a
+        // conversion to GIF once never ended in it.
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
         seen = progress.load(std::memory_order_acquire);
     }
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <chrono>
 #include <thread>
 
 #include "tools/convert/owned.h"
@@ -157,7 +158,7 @@ public:
     void waitFor(uint32_t rows) const {
         for (uint32_t seen = done.load(std::memory_order_acquire); seen < rows;
              seen = done.load(std::memory_order_acquire))
-            done.wait(seen, std::memory_order_acquire);
+            std::this_thread::sleep_for(std::chrono::microseconds(50));  // see waitFor in palette_map.cpp
         if (error_) std::rethrow_exception(error_);
     }
     void finish() {
