@@ -21,18 +21,6 @@ std::array<double, 3> channelMeans(const Pixels& p) {
     return sum;
 }
 
-// The picture turned 90 degrees clockwise.
-Pixels turnedClockwise(const Pixels& p) {
-    Pixels r = p;
-    r.width = p.height;
-    r.height = p.width;
-    for (uint32_t y = 0; y < r.height; ++y)
-        for (uint32_t x = 0; x < r.width; ++x)
-            for (int c = 0; c < p.channels; ++c)
-                r.v[(size_t(y) * r.width + x) * r.channels + c] = uint16_t(p.at(y, p.height - 1 - x, c));
-    return r;
-}
-
 class DngInput : public ::testing::Test {
 protected:
     // The CR2 developed once: what every DNG made from it must look like.

@@ -222,6 +222,17 @@ Pixels boxShrink(const Pixels& p, uint32_t f) {
     return r;
 }
 
+Pixels turnedClockwise(const Pixels& p) {
+    Pixels r = p;
+    r.width = p.height;
+    r.height = p.width;
+    for (uint32_t y = 0; y < r.height; ++y)
+        for (uint32_t x = 0; x < r.width; ++x)
+            for (int c = 0; c < p.channels; ++c)
+                r.v[(size_t(y) * r.width + x) * r.channels + c] = uint16_t(p.at(y, p.height - 1 - x, c));
+    return r;
+}
+
 std::string testName(std::string n) {
     for (char& c : n)
         if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';

@@ -61,6 +61,8 @@ double libraryPsnrAt85(const Pixels& ref);
 double psnr(const Pixels& a, const Pixels& b);
 // Reduces by an integer factor with a box average (to compare sizes that differ).
 Pixels boxShrink(const Pixels& p, uint32_t factor);
+// The picture turned 90 degrees clockwise.
+Pixels turnedClockwise(const Pixels& p);
 
 // A file name as a test name: "huge_grid.heic" -> "huge_grid_heic".
 std::string testName(std::string fileName);

@@ -21,17 +21,6 @@ Pixels cr2Preview(const TempDir& tmp) {
     return decodeJpegFile(out);
 }
 
-Pixels turnedClockwise(const Pixels& p) {
-    Pixels r = p;
-    r.width = p.height;
-    r.height = p.width;
-    for (uint32_t y = 0; y < r.height; ++y)
-        for (uint32_t x = 0; x < r.width; ++x)
-            for (int c = 0; c < p.channels; ++c)
-                r.v[(size_t(y) * r.width + x) * r.channels + c] = uint16_t(p.at(y, p.height - 1 - x, c));
-    return r;
-}
-
 bool oneLineSaying(const std::string& err, const std::string& what) {
     return err.find('\n') == err.size() - 1 && err.find(what) != std::string::npos;
 }
