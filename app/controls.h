@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "app/picture.h"
-#include "app/win_raii.h"
+#include "core/scoped_win.h"
 
 namespace tess {
 

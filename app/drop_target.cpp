@@ -1,11 +1,11 @@
 #include "app/drop_target.h"
 
-#include "app/skip_on_failure.h"
+#include "core/skip_on_failure.h"
 
 namespace tess {
 
-DropTarget* DropTarget::Create(DragCallback onDrag, DropCallback onDrop) {
-    return new DropTarget(std::move(onDrag), std::move(onDrop));
+ComPtr<DropTarget> DropTarget::Create(DragCallback onDrag, DropCallback onDrop) {
+    return ComPtr<DropTarget>::Attach(new DropTarget(std::move(onDrag), std::move(onDrop)));
 }
 
 DropTarget::DropTarget(DragCallback onDrag, DropCallback onDrop)

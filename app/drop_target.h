@@ -7,6 +7,8 @@
 
 #include <functional>
 
+#include "core/scoped_win.h"
+
 namespace tess {
 
 class DropTarget final : public IDropTarget {
@@ -14,8 +16,8 @@ public:
     using DragCallback = std::function<void()>;
     using DropCallback = std::function<void(IDataObject* data, DWORD* effect)>;
 
-    // A new object holding one reference for the caller.
-    static DropTarget* Create(DragCallback onDrag, DropCallback onDrop);
+    // A new object; the caller holds its first reference.
+    static ComPtr<DropTarget> Create(DragCallback onDrag, DropCallback onDrop);
     // Forgets both callbacks, for when their owner goes away before the last reference.
     void Detach();
 

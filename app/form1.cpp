@@ -5,7 +5,7 @@
 
 #include "app/resources/resource_ids.h"
 #include "app/settings_io.h"
-#include "app/skip_on_failure.h"
+#include "core/skip_on_failure.h"
 #include "runner/message_pump.h"
 
 namespace tess {
@@ -140,10 +140,7 @@ Form1::Form1() : Form1(Options()) {}
 
 Form1::~Form1() {
     if (hwnd_) DestroyWindow(hwnd_);
-    if (dropTarget_) {
-        dropTarget_->Detach();
-        dropTarget_->Release();
-    }
+    if (dropTarget_) dropTarget_->Detach();
 }
 
 std::vector<Control*> Form1::Controls() {
@@ -204,7 +201,7 @@ bool Form1::CreateWindowAndControls() {
                                          else if (effect)
                                              *effect = DROPEFFECT_NONE;  // nobody takes the data
                                      });
-    dropRegistered_ = SUCCEEDED(RegisterDragDrop(hwnd_, dropTarget_));
+    dropRegistered_ = SUCCEEDED(RegisterDragDrop(hwnd_, dropTarget_.get()));
     return true;
 }
 

@@ -15,7 +15,7 @@
 
 #include "app/controls.h"
 #include "app/drop_target.h"
-#include "app/win_raii.h"
+#include "core/scoped_win.h"
 
 namespace tess {
 
@@ -65,7 +65,7 @@ public:
 
     HWND hwnd() const { return hwnd_; }
     const PixelScale& Scale() const { return scale_; }
-    IDropTarget* GetDropTarget() const { return dropTarget_; }
+    IDropTarget* GetDropTarget() const { return dropTarget_.get(); }
 
     // The background: normal (picBack1's picture) or highlighted (picBack2's).
     void ShowNormalBackground();
@@ -125,7 +125,7 @@ private:
     Options options_;
     HWND hwnd_ = nullptr;
     const Picture* shown_ = nullptr;
-    DropTarget* dropTarget_ = nullptr;
+    ComPtr<DropTarget> dropTarget_;
     bool dropRegistered_ = false;
     bool surfacePressed_ = false;
     bool inTick_ = false;

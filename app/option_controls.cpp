@@ -5,8 +5,8 @@
 #include <array>
 
 #include "app/form1.h"
-#include "app/shell_calls.h"
-#include "app/skip_on_failure.h"
+#include "core/shell_calls.h"
+#include "core/skip_on_failure.h"
 #include "core/codepage.h"
 
 namespace tess {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-#include "app/win_raii.h"
+#include "core/scoped_win.h"
 
 namespace tess {
 

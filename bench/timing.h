@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 
 namespace bench {
 

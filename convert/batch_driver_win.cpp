@@ -9,8 +9,8 @@
 #include "app/form1.h"
 #include "app/option_controls.h"
 #include "app/settings_io.h"
-#include "app/shell_calls.h"
-#include "app/skip_on_failure.h"
+#include "core/shell_calls.h"
+#include "core/skip_on_failure.h"
 #include "convert/command_line.h"
 #include "convert/entry_plan.h"
 #include "convert/get_file.h"
@@ -18,7 +18,7 @@
 #include "core/codepage.h"
 #include "dialogs/common_dlgs_w.h"
 #include "runner/dos_outputs.h"
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 #include "runner/message_pump.h"
 #include "runner/module_path.h"
 #include "runner/runtime_error.h"
@@ -44,14 +44,11 @@ using Field = FormHost::Field;
 
 // The system's text for an error code, on one line.
 std::wstring SystemMessage(DWORD code) {
-    struct LocalFreer {
-        void operator()(wchar_t* p) const noexcept { LocalFree(p); }
-    };
     wchar_t* text = nullptr;
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    const std::unique_ptr<wchar_t, LocalFreer> owned(text);
+    const LocalMemory<wchar_t> owned(text);
     std::wstring message = n ? std::wstring(text, n) : L"error " + std::to_wstring(code);
     while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
                                 message.back() == L' ' || message.back() == L'.'))
@@ -171,13 +168,9 @@ void ForEachDroppedPath(IDataObject* data, Add add) {
     if (!data) return;
     FORMATETC format{CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     if (data->QueryGetData(&format) != S_OK) return;
-    STGMEDIUM medium{};
-    if (FAILED(data->GetData(&format, &medium))) return;
-    struct Release {
-        STGMEDIUM& m;
-        ~Release() { ReleaseStgMedium(&m); }
-    } release{medium};
-    const auto drop = static_cast<HDROP>(medium.hGlobal);
+    StgMedium medium;
+    if (FAILED(data->GetData(&format, medium.put()))) return;
+    const auto drop = static_cast<HDROP>(medium.get().hGlobal);
     const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
     for (UINT k = 0; k < count; ++k) {
         const UINT length = DragQueryFileW(drop, k, nullptr, 0);

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "core/codepage.h"
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 #include "runner/message_pump.h"
 #include "runner/waitable_timer.h"
 

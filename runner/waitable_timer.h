@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 
 namespace tess {
 

@@ -18,7 +18,7 @@
 #include "app/form1_wiring.h"
 #include "convert/batch_driver_win.h"
 #include "runner/dos_outputs.h"
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 #include "tests/batch/support.h"
 #include "tests/dialogs/dialog_driver.h"
 

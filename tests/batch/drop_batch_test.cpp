@@ -12,9 +12,8 @@
 #include "convert/batch_queue.h"
 #include "convert/naming.h"
 #include "core/codepage.h"
+#include "core/scoped_win.h"
 #include "runner/dos_outputs.h"
-#include "runner/handle.h"
-#include "app/win_raii.h"
 #include "tests/batch/support.h"
 #include "tests/dialogs/dialog_driver.h"
 

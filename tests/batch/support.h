@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/form_host.h"
-#include "app/shell_calls.h"
+#include "core/shell_calls.h"
 
 namespace tess::testing {
 

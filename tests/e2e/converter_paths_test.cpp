@@ -8,7 +8,7 @@
 
 #include "convert/naming.h"
 #include "core/codepage.h"
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 #include "tests/batch/support.h"
 #include "tests/dialogs/dialog_driver.h"
 #include "tests/e2e/e2e_paths.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 
 using tess::UniqueHandle;
 

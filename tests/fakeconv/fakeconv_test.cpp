@@ -12,7 +12,7 @@
 #include "convert/command_line.h"
 #include "convert/naming.h"
 #include "core/codepage.h"
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 
 namespace fs = std::filesystem;
 

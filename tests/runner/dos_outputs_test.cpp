@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/codepage.h"
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 #include "runner/runtime_error.h"
 #include "tests/runner/child_output.h"
 #include "tests/runner/support.h"

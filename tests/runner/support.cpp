@@ -6,7 +6,7 @@
 #include <atomic>
 #include <vector>
 
-#include "runner/handle.h"
+#include "core/scoped_win.h"
 
 namespace tess::testing {
 

@@ -1,4 +1,4 @@
-// The shell calls the window makes, replaceable so that tests record them instead of
+// The shell calls the program makes, replaceable so that tests record them instead of
 // opening folder dialogs, Explorer windows or a browser.
 #pragma once
 
@@ -8,7 +8,9 @@
 #include <shellapi.h>
 
 #include <functional>
-#include <memory>
+#include <type_traits>
+
+#include "core/scoped_win.h"
 
 namespace tess {
 
@@ -36,10 +38,7 @@ inline ShellCalls& Shell() {
     return calls;
 }
 
-// An item-identifier list the shell allocated for us, freed with CoTaskMemFree.
-struct CoTaskMemFreer {
-    void operator()(void* p) const noexcept { CoTaskMemFree(p); }
-};
-using UniqueIdList = std::unique_ptr<std::remove_pointer_t<PIDLIST_ABSOLUTE>, CoTaskMemFreer>;
+// An item-identifier list the shell allocated for us.
+using UniqueIdList = CoTaskMemory<std::remove_pointer_t<PIDLIST_ABSOLUTE>>;
 
 }  // namespace tess
