@@ -220,7 +220,7 @@ std::wstring ListBoxControl::List(int index) const {
     return text;
 }
 
-void ListBoxControl::Clear() { SendMessageW(Handle(), LB_RESETCONTENT, 0, 0); }
+void ListBoxControl::RemoveFirstItem() { SendMessageW(Handle(), LB_DELETESTRING, 0, 0); }
 
 void TimerControl::Forget() {
     if (owner_) KillTimer(owner_, id_);

@@ -111,7 +111,7 @@ public:
     void AddItem(std::wstring_view item);
     int ListCount() const;
     std::wstring List(int index) const;
-    void Clear();
+    void RemoveFirstItem();
 };
 
 // A hidden holder of one of the two background pictures.

@@ -5,6 +5,8 @@
 
 #include "app/resources/resource_ids.h"
 #include "app/settings_io.h"
+#include "convert/command_line.h"
+#include "core/program.h"
 #include "core/skip_on_failure.h"
 #include "runner/message_pump.h"
 
@@ -12,7 +14,6 @@ namespace tess {
 namespace {
 
 constexpr wchar_t kClassName[] = L"TessalineForm1";
-constexpr wchar_t kCaption[] = L"Tessaline";
 constexpr UINT_PTR kTimerId = 1;
 constexpr int kFirstControlId = 1000;
 constexpr COLORREF kFormColour = RGB(64, 64, 64);
@@ -174,7 +175,7 @@ bool Form1::CreateWindowAndControls() {
     if (!RegisterFormClass(&Form1::WindowProc)) return false;
     RECT frame{0, 0, Pixels(kDesignClientWidth, scale_.x), Pixels(kDesignClientHeight, scale_.y)};
     AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
-    hwnd_ = CreateWindowExW(kExStyle, kClassName, kCaption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+    hwnd_ = CreateWindowExW(kExStyle, kClassName, kProgramTitle, kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                             frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
                             GetModuleHandleW(nullptr), this);
     if (!hwnd_) return false;
@@ -278,7 +279,7 @@ void Form1::ShowPicture(const Picture* picture) {
 // except while a batch shows its progress.
 void Form1::OnPointerMove(double x, double y) {
     bool converting = false;
-    SkipOnFailure([&] { converting = Label1.TextPrefix(4) == L"Conv"; });
+    SkipOnFailure([&] { converting = IsBusyCaption(Label1.TextPrefix(kBusyPrefixLength)); });
     if (converting) return;
     const bool inside = x > kDropAreaLeft && y > kDropAreaTop && x < kDropAreaRight && y < kDropAreaBottom;
     SkipOnFailure([&] {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "app/form1.h"
-#include "app/form_host.h"
+#include "convert/form_host.h"
 
 namespace tess {
 
@@ -14,15 +14,15 @@ class BatchDriver;
 class CommonDlgsW;
 class DOSOutputs;
 
-// Form1 as the option controls and the batch drivers see it.
+// Form1 as the batch drivers see it.
 class Form1Host final : public FormHost {
 public:
     explicit Form1Host(Form1& form) : form_(form) {}
 
     HWND Window() const override { return form_.hwnd(); }
-    std::wstring Text(Field field) const override;
-    void SetText(Field field, const std::wstring& text) override;
-    void SetResizeBoxEnabled(bool enabled) override { form_.txtResize.SetEnabled(enabled); }
+    std::wstring Text(Field field) const override { return ControlOf(field).Text(); }
+    void SetText(Field field, const std::wstring& text) override { ControlOf(field).SetText(text); }
+    std::wstring PromptText() const override { return Form1::kPrompt; }
     void ShowPrompt() override { form_.Label1.SetVisible(true); }
     void ShowNormalBackground() override { form_.ShowNormalBackground(); }
 
@@ -38,10 +38,13 @@ public:
 
     std::size_t FileCount() const override;
     void AddFile(const std::wstring& path) override { form_.lstFile.AddItem(path); }
-    void RemoveFirstFile() override;
+    void RemoveFirstFile() override { form_.lstFile.RemoveFirstItem(); }
+
+    bool FileExists(const std::wstring& path) const override;
+    std::wstring SettingsFolder() const override;
 
 private:
-    tess::Control& ControlOf(Field field) const;
+    Control& ControlOf(Field field) const;
 
     Form1& form_;
 };
@@ -59,7 +62,6 @@ public:
     DOSOutputs* runDos() const { return runDos_.get(); }
     CommonDlgsW* dlgFiles() const { return dlgFiles_.get(); }
     BatchDriver* batches() const { return batches_.get(); }
-    FormHost& host() { return host_; }
 
 private:
     void MakeBatchesWhenReady();

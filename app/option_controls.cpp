@@ -5,9 +5,9 @@
 #include <array>
 
 #include "app/form1.h"
+#include "core/codepage.h"
 #include "core/shell_calls.h"
 #include "core/skip_on_failure.h"
-#include "core/codepage.h"
 
 namespace tess {
 namespace {
@@ -17,9 +17,9 @@ constexpr std::size_t kFolderBufferChars = 512;
 
 }  // namespace
 
-void ChooseOutputFolder(FormHost& form) {
+void ChooseOutputFolder(Form1& form) {
     BROWSEINFOA request{};
-    request.hwndOwner = form.Window();
+    request.hwndOwner = form.hwnd();
     request.lpszTitle = "Please select a folder:";
     request.ulFlags = BIF_RETURNONLYFSDIRS;
 
@@ -32,9 +32,9 @@ void ChooseOutputFolder(FormHost& form) {
         if (chosen && Shell().getPathFromIDList(chosen.get(), buffer.data()))
             folder = SystemCodePage().Widen(buffer.c_str());
     });
-    SkipOnFailure([&] { form.SetOutputPath(folder); });
-    SkipOnFailure([&] { form.SetText(FormHost::Field::Command1, folder); });
-    SkipOnFailure([&] { form.SetText(FormHost::Field::lblPath, folder); });
+    form.strOutputPath = folder;
+    form.Command1.SetText(folder);
+    form.lblPath.SetText(folder);
 }
 
 std::wstring NextFormatWord(std::wstring_view word) {
@@ -43,18 +43,12 @@ std::wstring NextFormatWord(std::wstring_view word) {
     return std::wstring(word);
 }
 
-void AdvanceFormat(FormHost& form) {
-    SkipOnFailure([&] {
-        form.SetText(FormHost::Field::lblFormat,
-                     NextFormatWord(form.Text(FormHost::Field::lblFormat)));
-    });
-}
+void AdvanceFormat(Form1& form) { form.lblFormat.SetText(NextFormatWord(form.lblFormat.Text())); }
 
-void ToggleResizeSwitch(FormHost& form) {
-    bool on = false;
-    SkipOnFailure([&] { on = form.Text(FormHost::Field::Label5) == L"NO"; });
-    SkipOnFailure([&] { form.SetText(FormHost::Field::Label5, on ? L"YES" : L"NO"); });
-    SkipOnFailure([&] { form.SetResizeBoxEnabled(on); });
+void ToggleResizeSwitch(Form1& form) {
+    const bool on = form.Label5.Text() == L"NO";
+    form.Label5.SetText(on ? L"YES" : L"NO");
+    form.txtResize.SetEnabled(on);
 }
 
 void OpenProductPage() {

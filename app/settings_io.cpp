@@ -23,6 +23,11 @@ std::wstring SettingsPath() {
     return SettingsPathFor(value);
 }
 
+std::wstring SettingsFolder() {
+    const std::wstring path = SettingsPath();
+    return path.substr(0, path.size() - kSettingsFileName.size());
+}
+
 std::optional<std::vector<std::wstring>> ReadSettingsFile(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;

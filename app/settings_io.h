@@ -11,6 +11,8 @@ namespace tess {
 
 // APPDATA + "\settingheic.ini", read from this process's environment now.
 std::wstring SettingsPath();
+// The folder of SettingsPath(): the path without its file name.
+std::wstring SettingsFolder();
 
 // The first lines of the file (at most four); nothing when no file exists at `path` or it
 // cannot be read. Reading stops after a generous size limit, so a huge file cannot exhaust

@@ -6,19 +6,17 @@
 #include <optional>
 #include <vector>
 
-#include "app/form1.h"
-#include "app/option_controls.h"
-#include "app/settings_io.h"
-#include "core/shell_calls.h"
-#include "core/skip_on_failure.h"
 #include "convert/command_line.h"
 #include "convert/entry_plan.h"
 #include "convert/get_file.h"
 #include "convert/naming.h"
 #include "core/codepage.h"
+#include "core/program.h"
+#include "core/scoped_win.h"
+#include "core/shell_calls.h"
+#include "core/skip_on_failure.h"
 #include "dialogs/common_dlgs_w.h"
 #include "runner/dos_outputs.h"
-#include "core/scoped_win.h"
 #include "runner/message_pump.h"
 #include "runner/module_path.h"
 #include "runner/runtime_error.h"
@@ -141,10 +139,9 @@ bool WriteUtf8File(const std::wstring& path, const std::wstring& text) {
 // Keeps the whole list of a batch's failed photos where the user finds it: in the output
 // folder, which opens as the batch ends, or, when that cannot be written (the folder may be
 // the very cause of the failures), beside the settings file. The path written, or "".
-std::wstring KeepFailureList(const BatchOutcome& outcome, const std::wstring& outputFolder) {
+std::wstring KeepFailureList(const BatchOutcome& outcome, const std::wstring& outputFolder,
+                             const std::wstring& settingsFolder) {
     const std::wstring text = FailureList(outcome);
-    const std::wstring settings = SettingsPath();
-    const std::wstring settingsFolder = settings.substr(0, settings.size() - kSettingsFileName.size());
     for (const std::wstring& folder : {outputFolder, settingsFolder}) {
         std::wstring path = folder;
         if (path.empty() || path.back() != L'\\') path += L'\\';
@@ -216,7 +213,7 @@ BatchDriver::BatchDriver(FormHost& form, DOSOutputs& runDos, CommonDlgsW& dlgFil
 void BatchDriver::ShowFailureBox(HWND owner, const std::wstring& text) {
     // Without its window (closed during the batch) the box comes to the front by itself.
     const UINT front = owner ? 0 : MB_SETFOREGROUND | MB_TOPMOST;
-    MessageBoxW(owner, text.c_str(), L"Tessaline", MB_ICONWARNING | MB_OK | front);
+    MessageBoxW(owner, text.c_str(), kProgramTitle, MB_ICONWARNING | MB_OK | front);
 }
 
 void BatchDriver::AddFile(const std::wstring& path, const std::wstring& shownAs) {
@@ -249,7 +246,7 @@ void BatchDriver::OnTick() {
 void BatchDriver::OnSurfaceClick() {
     if (busy_) return;
     bool converting = false;
-    SkipOnFailure([&] { converting = IsBusyCaption(form_.Text(Field::Label1)); });
+    SkipOnFailure([&] { converting = IsBusyCaption(form_.Text(Field::Prompt)); });
     if (converting) return;
     BusyScope busy(*this);
 
@@ -277,7 +274,7 @@ void BatchDriver::OnSurfaceClick() {
 }
 
 void BatchDriver::QueueChosenFile(const std::wstring& chosen) {
-    if (FileExists(chosen)) {
+    if (form_.FileExists(chosen)) {
         AddFile(chosen);
         return;
     }
@@ -287,7 +284,7 @@ void BatchDriver::QueueChosenFile(const std::wstring& chosen) {
         refused_[queue_.Count() - 1] = WhyNotConvertible(chosen);
         return;
     }
-    SkipOnFailure([&] { form_.SetText(Field::Label1, kPreparingCaption); });
+    SkipOnFailure([&] { form_.SetText(Field::Prompt, kPreparingCaption); });
     const ClaimedName copy = ClaimScratchCopy(chosen, queue_.Names());
     std::wstring failed = CopyToScratch(chosen, copy.path);
     AddFile(copy.path, chosen);
@@ -295,20 +292,20 @@ void BatchDriver::QueueChosenFile(const std::wstring& chosen) {
 }
 
 void BatchDriver::ReadResizeOption() {
-    form_.SetResize(tess::ReadResizeOption(form_.Text(Field::Label5), form_.Text(Field::txtResize)));
+    form_.SetResize(tess::ReadResizeOption(form_.Text(Field::ResizeSwitch), form_.Text(Field::ResizeWidth)));
 }
 
 void BatchDriver::BuildCommandLine(const std::wstring& inputPath, const std::wstring& outputBaseName) {
-    const std::wstring quality = form_.Text(Field::Text1);
+    const std::wstring quality = form_.Text(Field::Quality);
     const std::wstring resize = form_.Resize();
     const std::wstring folder = form_.OutputPath();
-    const std::wstring format = form_.Text(Field::lblFormat);
+    const std::wstring format = form_.Text(Field::Format);
     form_.SetCommand(tess::BuildCommandLine(
         {appFolder_, quality, inputPath, resize, folder, outputBaseName, format}));
 }
 
 void BatchDriver::RunConverter(std::size_t i) {
-    SkipOnFailure([&] { form_.SetText(Field::Label1, ProgressCaption(i, queue_.Count())); });
+    SkipOnFailure([&] { form_.SetText(Field::Prompt, ProgressCaption(i, queue_.Count())); });
     SkipOnFailure([&] { strProcessName = std::wstring(kConverterProcessName); });
     SkipOnFailure([&] { YieldToMessages(); });
     SkipOnFailure([&] { runDos_.CommandLine(form_.Command()); });
@@ -335,7 +332,7 @@ RunResult BatchDriver::ConvertEntry(const BatchEntry& entry, Driver driver) {
         return NotConverted(refused->second);
 
     const std::wstring folder = form_.OutputPath();
-    const std::wstring format = form_.Text(Field::lblFormat);
+    const std::wstring format = form_.Text(Field::Format);
     // A path the converter could not open (the code page cannot hold it) is converted from
     // a scratch copy, made now so that no later copy of the batch can take its place.
     const EntryPlan plan = driver == Driver::Drop || !SurvivesCodePage(entry.path)
@@ -376,10 +373,10 @@ void BatchDriver::FinishBatch() {
     SkipOnFailure([&] {
         while (form_.FileCount() > queue_.Count()) form_.RemoveFirstFile();
     });
-    SkipOnFailure([&] { form_.SetText(Field::Label1, Form1::kPrompt); });
+    SkipOnFailure([&] { form_.SetText(Field::Prompt, form_.PromptText()); });
     if (outcome.failures.empty()) return;
     std::wstring listPath;
-    if (NeedsFailureList(outcome)) SkipOnFailure([&] { listPath = KeepFailureList(outcome, form_.OutputPath()); });
+    if (NeedsFailureList(outcome)) SkipOnFailure([&] { listPath = KeepFailureList(outcome, form_.OutputPath(), form_.SettingsFolder()); });
     SkipOnFailure([&] { notice_(form_.Window(), FailureMessage(outcome, listPath)); });
 }
 

@@ -17,8 +17,8 @@
 #include <map>
 #include <string>
 
-#include "app/form_host.h"
 #include "convert/batch_queue.h"
+#include "convert/form_host.h"
 
 namespace tess {
 

@@ -43,7 +43,7 @@ std::wstring ProgressCaption(std::size_t index, std::size_t count) {
 }
 
 bool IsBusyCaption(std::wstring_view caption) {
-    return caption.substr(0, 4) == L"Conv";
+    return caption.substr(0, kBusyPrefixLength) == L"Conv";
 }
 
 }  // namespace tess

@@ -36,7 +36,9 @@ std::wstring ApplicationFolder(std::wstring_view modulePath);
 // "Converting..." + (index + 1) + "/" + count, e.g. Converting...1/3.
 std::wstring ProgressCaption(std::size_t index, std::size_t count);
 
-// While a batch converts, the prompt's caption begins with "Conv".
+// While a batch converts, the prompt's caption begins with "Conv": so many characters of
+// the caption are enough to tell.
+inline constexpr int kBusyPrefixLength = 4;
 bool IsBusyCaption(std::wstring_view caption);
 
 }  // namespace tess

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/codepage.h"
+#include "core/program.h"
 #include "core/scoped_win.h"
 #include "runner/message_pump.h"
 #include "runner/waitable_timer.h"
@@ -24,10 +25,9 @@ namespace {
 
 constexpr DWORD kReadSize = 1024;   // bytes asked for per read
 constexpr long kPassPauseMs = 50;   // pause between passes
-constexpr wchar_t kTitle[] = L"Tessaline";
 
 void ShowFailureBox(const std::wstring& message) {
-    MessageBoxW(GetActiveWindow(), message.c_str(), kTitle, MB_ICONERROR | MB_OK);
+    MessageBoxW(GetActiveWindow(), message.c_str(), kProgramTitle, MB_ICONERROR | MB_OK);
 }
 
 std::wstring Lower(std::wstring text) {

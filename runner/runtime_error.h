@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "core/program.h"
+
 namespace tess {
 
 struct RuntimeError {
@@ -21,8 +23,8 @@ struct RuntimeError {
 inline constexpr long kErrInvalidCall = 5;
 inline constexpr long kErrOutOfMemory = 7;
 
-// The source given to errors that do not name one.
-inline constexpr wchar_t kDefaultErrorSource[] = L"Tessaline";
+// The source given to errors that do not name one: the program.
+inline constexpr const wchar_t* kDefaultErrorSource = kProgramTitle;
 
 // Any exception as a RuntimeError: a RuntimeError as it is, std::bad_alloc as
 // "Out of memory", another std::exception with its message, anything else as an

@@ -86,7 +86,7 @@ protected:
         out_ = temp_.Path() + L"\\out";
         CreateDirectoryW(in_.c_str(), nullptr);
         form_.outputPath = out_;
-        runDos_.CommandOver.Subscribe([this] { runCaptions_.push_back(form_.Text(Field::Label1)); });
+        runDos_.CommandOver.Subscribe([this] { runCaptions_.push_back(form_.Text(Field::Prompt)); });
     }
     void TearDown() override { OleUninitialize(); }
 
@@ -246,11 +246,11 @@ TEST_F(ClickBatch, AClickWhileADropBatchConvertsOpensNoDialog) {
 TEST_F(ClickBatch, TheBusyCaptionAloneRefusesTheClick) {
     FakeOpen open(Photo(L"x.HEIC"));
     Driver(&open);
-    form_.texts[Field::Label1] = L"Converting...2/5";
+    form_.texts[Field::Prompt] = L"Converting...2/5";
     batches_->OnSurfaceClick();
     EXPECT_EQ(open.calls, 0);
     // A caption shorter than four characters, or "Preparing Files...", does not.
-    form_.texts[Field::Label1] = L"Con";
+    form_.texts[Field::Prompt] = L"Con";
     batches_->OnSurfaceClick();
     EXPECT_EQ(open.calls, 1);
 }

@@ -11,6 +11,10 @@
 #include <set>
 #include <sstream>
 
+#include "app/form1.h"
+#include "app/option_controls.h"
+#include "app/settings_io.h"
+
 namespace tess::testing {
 namespace {
 
@@ -300,13 +304,11 @@ bool ConverterLog::NeverOverlapped() const {
 FakeForm::FakeForm() {
     window_ = CreateWindowExW(0, L"STATIC", L"Tessaline", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                               GetModuleHandleW(nullptr), nullptr);
-    texts[Field::Label1] = L"Please drag and drop Photos Here";
-    texts[Field::lblFormat] = L"JPG";
-    texts[Field::Text1] = L"85";
-    texts[Field::Label5] = L"NO";
-    texts[Field::txtResize] = L"1600";
-    texts[Field::lblPath] = L"Output Path (C:\\Output)";
-    texts[Field::Command1] = L"Set Output Path(C:\\Output by Default)";
+    texts[Field::Prompt] = Form1::kPrompt;
+    texts[Field::Format] = L"JPG";
+    texts[Field::Quality] = L"85";
+    texts[Field::ResizeSwitch] = L"NO";
+    texts[Field::ResizeWidth] = L"1600";
     outputPath = L"C:\\output";
 }
 
@@ -321,7 +323,13 @@ std::wstring FakeForm::Text(Field field) const {
 
 void FakeForm::SetText(Field field, const std::wstring& text) {
     texts[field] = text;
-    if (field == Field::Label1) captions.push_back(text);
+    if (field == Field::Prompt) captions.push_back(text);
 }
+
+std::wstring FakeForm::PromptText() const { return Form1::kPrompt; }
+
+bool FakeForm::FileExists(const std::wstring& path) const { return tess::FileExists(path); }
+
+std::wstring FakeForm::SettingsFolder() const { return tess::SettingsFolder(); }
 
 }  // namespace tess::testing

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/form_host.h"
+#include "convert/form_host.h"
 #include "core/shell_calls.h"
 
 namespace tess::testing {
@@ -91,7 +91,7 @@ private:
     std::wstring path_;
 };
 
-// The window reduced to what the batch and the options touch, kept in memory; every
+// The window reduced to what the batch touches, kept in memory; every
 // caption Label1 shows is recorded.
 class FakeForm final : public FormHost {
 public:
@@ -101,7 +101,7 @@ public:
     HWND Window() const override { return window_; }
     std::wstring Text(Field field) const override;
     void SetText(Field field, const std::wstring& text) override;
-    void SetResizeBoxEnabled(bool enabled) override { resizeBoxEnabled = enabled; }
+    std::wstring PromptText() const override;
     void ShowPrompt() override { promptShown = true; }
     void ShowNormalBackground() override { ++normalBackgroundShown; }
     std::wstring OutputPath() const override { return outputPath; }
@@ -115,10 +115,12 @@ public:
     std::size_t FileCount() const override { return files.size(); }
     void AddFile(const std::wstring& path) override { files.push_back(path); }
     void RemoveFirstFile() override { files.erase(files.begin()); }
+    // The window's own path test and settings folder.
+    bool FileExists(const std::wstring& path) const override;
+    std::wstring SettingsFolder() const override;
 
     std::map<Field, std::wstring> texts;
     std::vector<std::wstring> captions;  // every caption Label1 was given, in order
-    bool resizeBoxEnabled = false;
     bool promptShown = false;
     int normalBackgroundShown = 0;
     std::wstring outputPath, command, resize;

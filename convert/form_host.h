@@ -1,6 +1,7 @@
-// What the option controls and the two batch drivers need of the main window: its
-// captions and texts, the prompt, the background, the members the batch writes, the
-// batch timer and the hidden file list. The window implements it; tests can too.
+// What the two batch drivers need of the main window: the texts of the option controls
+// and of the prompt, the background, the members the batch writes, the batch timer, the
+// hidden file list, and the window's own path tests and settings folder. The window
+// implements it; tests can too.
 #pragma once
 
 #include <windows.h>
@@ -12,15 +13,13 @@ namespace tess {
 
 class FormHost {
 public:
-    // The controls whose caption or text is read or written.
+    // The controls the batch reads or writes, by what they stand for.
     enum class Field {
-        Label1,     // prompt and batch progress
-        lblFormat,  // format word
-        Text1,      // quality
-        Label5,     // resize switch, "YES" or "NO"
-        txtResize,  // resize width
-        lblPath,    // output folder, as shown
-        Command1,   // output folder, as the off-screen button shows it
+        Prompt,        // Label1: the prompt, and the batch's progress
+        Format,        // lblFormat: the format word
+        Quality,       // Text1: the quality text
+        ResizeSwitch,  // Label5: "YES" or "NO"
+        ResizeWidth,   // txtResize: the width text
     };
 
     virtual ~FormHost() = default;
@@ -29,7 +28,8 @@ public:
 
     virtual std::wstring Text(Field field) const = 0;
     virtual void SetText(Field field, const std::wstring& text) = 0;
-    virtual void SetResizeBoxEnabled(bool enabled) = 0;
+    // The text Label1 shows while no batch runs.
+    virtual std::wstring PromptText() const = 0;
     // Makes Label1 visible (a drag over the window hides it).
     virtual void ShowPrompt() = 0;
     virtual void ShowNormalBackground() = 0;
@@ -50,6 +50,11 @@ public:
     virtual std::size_t FileCount() const = 0;
     virtual void AddFile(const std::wstring& path) = 0;
     virtual void RemoveFirstFile() = 0;
+
+    // The window's test of a chosen path: it names an existing file that is not a folder.
+    virtual bool FileExists(const std::wstring& path) const = 0;
+    // The folder the settings file lies in.
+    virtual std::wstring SettingsFolder() const = 0;
 };
 
 }  // namespace tess
