@@ -206,63 +206,54 @@ bool Form1::CreateWindowAndControls() {
     return true;
 }
 
-// Start-up: each step is skipped on failure and the next one runs.
+// Start-up. The runner, the dialogs and the settings file may fail: each is then skipped
+// and the next step runs.
 void Form1::RunLoadSteps() {
-    SkipOnFailure([&] { strOutputPath = kDefaultOutputPath; });
-    SkipOnFailure([&] {
-        if (events.createRunner) events.createRunner();
-    });
-    SkipOnFailure([&] {
-        if (events.createDialogs) events.createDialogs();
-    });
+    strOutputPath = kDefaultOutputPath;
+    if (events.createRunner) SkipOnFailure(events.createRunner);
+    if (events.createDialogs) SkipOnFailure(events.createDialogs);
 
     // Restore the option controls from the settings file, line by line.
     SkipOnFailure([&] {
         const auto lines = ReadSettingsFile(SettingsPath());
         if (!lines) return;
         Control* const targets[] = {&lblFormat, &Text1, &Label5, &txtResize};
-        for (std::size_t i = 0; i < lines->size() && i < std::size(targets); ++i)
-            SkipOnFailure([&] { targets[i]->SetText((*lines)[i]); });
+        for (std::size_t i = 0; i < lines->size() && i < std::size(targets); ++i) targets[i]->SetText((*lines)[i]);
         YieldToMessages();
     });
-    SkipOnFailure([&] {
-        if (Label5.Text() == L"YES") txtResize.SetEnabled(true);
-    });
+    if (Label5.Text() == L"YES") txtResize.SetEnabled(true);
 
     // Pixel-density adjustment: twips and points scaled by (twips per pixel) / 15.
     const double tpx = scale_.x, tpy = scale_.y;
     for (Control* c : Controls()) {
-        SkipOnFailure([&] { c->SetLeft(c->Left() * tpx / 15.0); });
-        SkipOnFailure([&] { c->SetTop(c->Top() * tpy / 15.0); });
-        SkipOnFailure([&] { c->SetWidth(c->Width() * tpx / 15.0); });
-        SkipOnFailure([&] { c->SetHeight(c->Height() * tpy / 15.0); });
-        SkipOnFailure([&] { c->SetFontSize(c->FontSize() * tpx / 15.0); });
+        c->SetLeft(c->Left() * tpx / 15.0);
+        c->SetTop(c->Top() * tpy / 15.0);
+        c->SetWidth(c->Width() * tpx / 15.0);
+        c->SetHeight(c->Height() * tpy / 15.0);
+        c->SetFontSize(c->FontSize() * tpx / 15.0);
     }
 
     // The window's outer size: as wide as picBack2, as high as Label3's top + 820 twips.
     // Both controls are already adjusted to the density, so the size is not scaled a
     // second time: that would cut the option strip off the window above 96 DPI.
-    SkipOnFailure([&] {
-        const double width = picBack2.Width();
-        const double height = Label3.Top() + 820.0;
-        SetWindowPos(hwnd_, nullptr, 0, 0, Pixels(width, tpx), Pixels(height, tpy),
-                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    });
-    SkipOnFailure([] { YieldToMessages(); });
-    SkipOnFailure([&] { SetWindowPos(hwnd_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE); });
+    SetWindowPos(hwnd_, nullptr, 0, 0, Pixels(picBack2.Width(), tpx), Pixels(Label3.Top() + 820.0, tpy),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    YieldToMessages();
+    SetWindowPos(hwnd_, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 }
 
 void Form1::Close() {
     if (hwnd_) SendMessageW(hwnd_, WM_CLOSE, 0, 0);
 }
 
-// Shutdown: the four option values are written; nothing else is touched.
+// Shutdown: the four option values are written (or not, when the file cannot be);
+// nothing else is touched.
 void Form1::Unload() {
     SkipOnFailure([&] {
         const SettingsValues values{lblFormat.Text(), Text1.Text(), Label5.Text(), txtResize.Text()};
         WriteSettingsFile(SettingsPath(), values);
     });
-    SkipOnFailure([] { YieldToMessages(); });
+    YieldToMessages();
 }
 
 void Form1::ShowNormalBackground() { ShowPicture(picBack1.GetPicture()); }
@@ -278,23 +269,17 @@ void Form1::ShowPicture(const Picture* picture) {
 // Hover feedback: the highlighted background while the pointer is over the drop area,
 // except while a batch shows its progress.
 void Form1::OnPointerMove(double x, double y) {
-    bool converting = false;
-    SkipOnFailure([&] { converting = IsBusyCaption(Label1.TextPrefix(kBusyPrefixLength)); });
-    if (converting) return;
+    if (IsBusyCaption(Label1.TextPrefix(kBusyPrefixLength))) return;
     const bool inside = x > kDropAreaLeft && y > kDropAreaTop && x < kDropAreaRight && y < kDropAreaBottom;
-    SkipOnFailure([&] {
-        if (inside) {
-            if (ShowsNormalBackground()) ShowPicture(picBack2.GetPicture());
-        } else if (!ShowsNormalBackground()) {
-            ShowNormalBackground();
-        }
-    });
+    if (inside) {
+        if (ShowsNormalBackground()) ShowPicture(picBack2.GetPicture());
+    } else if (!ShowsNormalBackground()) {
+        ShowNormalBackground();
+    }
 }
 
 // Drag feedback: whatever is dragged, wherever, the prompt is hidden.
-void Form1::OnDragFeedback() {
-    SkipOnFailure([&] { Label1.SetVisible(false); });
-}
+void Form1::OnDragFeedback() { Label1.SetVisible(false); }
 
 // A handler may still run when the window has gone: a batch goes on after the window was
 // closed during it. The program ends only when the last running handler has returned, so

@@ -173,7 +173,7 @@ void ForEachDroppedPath(IDataObject* data, Add add) {
         const UINT length = DragQueryFileW(drop, k, nullptr, 0);
         std::wstring path(length + 1, L'\0');
         path.resize(DragQueryFileW(drop, k, path.data(), length + 1));
-        SkipOnFailure([&] { add(path); });
+        add(path);
     }
 }
 
@@ -187,14 +187,15 @@ public:
     explicit BusyScope(BatchDriver& d) : d_(d) { d_.busy_ = true; }
     ~BusyScope() {
         d_.busy_ = false;
-        // A batch cut short by an unexpected error still ends, so that the next one can begin.
-        if (d_.queue_.Running()) SkipOnFailure([&] { d_.queue_.Finish(); });
+        // A batch cut short by an unexpected error still ends, so that the next one can
+        // begin; nothing may leave a destructor.
         SkipOnFailure([&] {
-            if (d_.queue_.Count() > 0)
-                d_.form_.ArmTimer();
-            else
-                d_.form_.DisarmTimer();
+            if (d_.queue_.Running()) d_.queue_.Finish();
         });
+        if (d_.queue_.Count() > 0)
+            d_.form_.ArmTimer();
+        else
+            d_.form_.DisarmTimer();
     }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
@@ -218,23 +219,21 @@ void BatchDriver::ShowFailureBox(HWND owner, const std::wstring& text) {
 
 void BatchDriver::AddFile(const std::wstring& path, const std::wstring& shownAs) {
     queue_.Add(path, shownAs);
-    SkipOnFailure([&] { form_.AddFile(path); });
+    form_.AddFile(path);
 }
 
 void BatchDriver::OnDrop(IDataObject* data, DWORD* effect) {
-    SkipOnFailure([&] { form_.ShowNormalBackground(); });
-    SkipOnFailure([&] {
-        if (effect) *effect = DROPEFFECT_COPY;
-    });
+    form_.ShowNormalBackground();
+    if (effect) *effect = DROPEFFECT_COPY;
     SkipOnFailure([&] { ForEachDroppedPath(data, [&](const std::wstring& path) { AddFile(path); }); });
     SkipOnFailure([&] { CreateFolder(form_.OutputPath()); });
-    SkipOnFailure([&] { ReadResizeOption(); });
-    SkipOnFailure([&] { form_.ShowNormalBackground(); });
-    SkipOnFailure([&] { form_.ArmTimer(); });
+    ReadResizeOption();
+    form_.ShowNormalBackground();
+    form_.ArmTimer();
 }
 
 void BatchDriver::OnTick() {
-    SkipOnFailure([&] { form_.DisarmTimer(); });
+    form_.DisarmTimer();
     // A batch that runs takes whatever was queued; its end re-arms the timer if needed.
     if (busy_) return;
     BusyScope busy(*this);
@@ -244,31 +243,27 @@ void BatchDriver::OnTick() {
 }
 
 void BatchDriver::OnSurfaceClick() {
-    if (busy_) return;
-    bool converting = false;
-    SkipOnFailure([&] { converting = IsBusyCaption(form_.Text(Field::Prompt)); });
-    if (converting) return;
+    if (busy_ || IsBusyCaption(form_.Text(Field::Prompt))) return;
     BusyScope busy(*this);
 
-    SkipOnFailure([&] { dlgFiles_.SetFileName(L""); });
-    SkipOnFailure([&] { dlgFiles_.SetFilter(kOpenFilter); });
+    dlgFiles_.SetFileName(L"");
+    dlgFiles_.SetFilter(kOpenFilter);
     bool confirmed = false;
     SkipOnFailure([&] { confirmed = dlgFiles_.ShowOpen(form_.Window()); });
     if (!confirmed) return;
-    std::wstring chosen;
-    SkipOnFailure([&] { chosen = dlgFiles_.FileName(); });
+    const std::wstring chosen = dlgFiles_.FileName();
     if (chosen.empty()) {
-        SkipOnFailure([&] { form_.ShowNormalBackground(); });
+        form_.ShowNormalBackground();
         return;
     }
     SkipOnFailure([&] { CreateFolder(std::wstring(kScratchFolder)); });
     queue_.Begin();
     SkipOnFailure([&] { QueueChosenFile(chosen); });
-    SkipOnFailure([&] { form_.ShowNormalBackground(); });
-    SkipOnFailure([&] { YieldToMessages(); });
+    form_.ShowNormalBackground();
+    YieldToMessages();
     SkipOnFailure([&] { CreateFolder(form_.OutputPath()); });
-    SkipOnFailure([&] { ReadResizeOption(); });
-    SkipOnFailure([&] { form_.ShowPrompt(); });
+    ReadResizeOption();
+    form_.ShowPrompt();
     ConvertAll(Driver::Dialog);
     FinishBatch();
 }
@@ -284,7 +279,7 @@ void BatchDriver::QueueChosenFile(const std::wstring& chosen) {
         refused_[queue_.Count() - 1] = WhyNotConvertible(chosen);
         return;
     }
-    SkipOnFailure([&] { form_.SetText(Field::Prompt, kPreparingCaption); });
+    form_.SetText(Field::Prompt, kPreparingCaption);
     const ClaimedName copy = ClaimScratchCopy(chosen, queue_.Names());
     std::wstring failed = CopyToScratch(chosen, copy.path);
     AddFile(copy.path, chosen);
@@ -305,10 +300,10 @@ void BatchDriver::BuildCommandLine(const std::wstring& inputPath, const std::wst
 }
 
 void BatchDriver::RunConverter(std::size_t i) {
-    SkipOnFailure([&] { form_.SetText(Field::Prompt, ProgressCaption(i, queue_.Count())); });
-    SkipOnFailure([&] { strProcessName = std::wstring(kConverterProcessName); });
-    SkipOnFailure([&] { YieldToMessages(); });
-    SkipOnFailure([&] { runDos_.CommandLine(form_.Command()); });
+    form_.SetText(Field::Prompt, ProgressCaption(i, queue_.Count()));
+    strProcessName = std::wstring(kConverterProcessName);
+    YieldToMessages();
+    runDos_.CommandLine(form_.Command());
     runFailure_.clear();
     runError_.clear();
     try {
@@ -323,7 +318,7 @@ void BatchDriver::ConvertAll(Driver driver) {
     while (std::optional<BatchEntry> entry = queue_.NextEntry()) {
         RunResult result = NotConverted(L"could not be prepared for the converter");
         SkipOnFailure([&] { result = ConvertEntry(*entry, driver); });
-        SkipOnFailure([&] { queue_.RecordResult(result); });
+        queue_.RecordResult(result);
     }
 }
 
@@ -344,7 +339,7 @@ RunResult BatchDriver::ConvertEntry(const BatchEntry& entry, Driver driver) {
     }
 
     BuildCommandLine(plan.inputPath, plan.outputBaseName);
-    if (driver == Driver::Drop) SkipOnFailure([&] { form_.ShowPrompt(); });
+    if (driver == Driver::Drop) form_.ShowPrompt();
 
     const FileStamp before = FileStamp::Of(plan.outputPath);
     RunConverter(entry.index);
@@ -366,14 +361,11 @@ void BatchDriver::FinishBatch() {
         const std::string folder = SystemCodePage().Narrow(form_.OutputPath());
         Shell().shellExecute(nullptr, "open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     });
-    BatchOutcome outcome;
-    SkipOnFailure([&] { outcome = queue_.Finish(); });
+    const BatchOutcome outcome = queue_.Finish();
     refused_.clear();
     // The converted entries leave lstFile; entries dropped since stay for the next batch.
-    SkipOnFailure([&] {
-        while (form_.FileCount() > queue_.Count()) form_.RemoveFirstFile();
-    });
-    SkipOnFailure([&] { form_.SetText(Field::Prompt, form_.PromptText()); });
+    while (form_.FileCount() > queue_.Count()) form_.RemoveFirstFile();
+    form_.SetText(Field::Prompt, form_.PromptText());
     if (outcome.failures.empty()) return;
     std::wstring listPath;
     if (NeedsFailureList(outcome)) SkipOnFailure([&] { listPath = KeepFailureList(outcome, form_.OutputPath(), form_.SettingsFolder()); });
