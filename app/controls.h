@@ -58,7 +58,6 @@ public:
     void Forget();
 
     const std::wstring& Name() const { return def_.name; }
-    ControlKind Kind() const { return def_.kind; }
     bool IsLabel() const { return def_.kind == ControlKind::Label || def_.kind == ControlKind::LinkLabel; }
     int TabIndex() const { return def_.tabIndex; }
     TextAlign Align() const { return def_.align; }

@@ -54,7 +54,6 @@ public:
     bool Busy() const { return busy_; }
     // Queues one path (lstFile and the batch's list).
     void AddFile(const std::wstring& path, const std::wstring& shownAs = {});
-    std::size_t QueuedCount() const { return queue_.Count(); }
 
     // Where the failure message goes; ShowFailureBox unless replaced.
     void SetFailureNotice(FailureNotice notice) { notice_ = std::move(notice); }

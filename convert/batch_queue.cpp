@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "convert/command_line.h"
 
 namespace tess {
 namespace {
@@ -113,10 +112,6 @@ std::optional<BatchEntry> BatchQueue::NextEntry() {
     BatchEntry e{next_, entries_[next_].path};
     ++next_;
     return e;
-}
-
-std::wstring BatchQueue::CounterText() const {
-    return ProgressCaption(next_ == 0 ? 0 : next_ - 1, entries_.size());
 }
 
 void BatchQueue::RecordResult(const RunResult& run) {

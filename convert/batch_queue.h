@@ -6,7 +6,7 @@
 //   if (!queue.Begin()) return;              // a batch already runs and takes the new entries
 //   while (auto entry = queue.NextEntry()) {
 //       ... build the command line for entry->path ...
-//       caption = queue.CounterText();       // Converting...i/n, n = entries in the list now
+//       caption = ProgressCaption(entry->index, queue.Count());  // n = entries in the list now
 //       queue.RecordResult(run converter);
 //   }
 //   BatchOutcome outcome = queue.Finish();   // no failures when every photo converted
@@ -89,8 +89,6 @@ public:
 
     // The next entry of the running batch, or nothing when the list is exhausted.
     std::optional<BatchEntry> NextEntry();
-    // Progress caption for the entry last handed out.
-    std::wstring CounterText() const;
     // The outcome of the entry last handed out; a second call for it replaces the first.
     void RecordResult(const RunResult& run);
 
@@ -99,7 +97,6 @@ public:
     BatchOutcome Finish();
 
     std::size_t Count() const { return entries_.size(); }
-    const std::wstring& PathAt(std::size_t i) const { return entries_.at(i).path; }
     // The output and scratch names of the batch; names claimed before Begin (a scratch
     // copy made when a photo is chosen) belong to the batch that follows.
     BatchNames& Names() { return names_; }
