@@ -296,7 +296,7 @@ void Form1::Run(const F& handler) {
     }
 }
 
-void Form1::Command(int id, int code) {
+void Form1::OnCommand(int id, int code) {
     const HWND child = GetDlgItem(hwnd_, id);
     if (!child) return;
     if (code == STN_CLICKED || code == BN_CLICKED) {  // both 0
@@ -312,8 +312,8 @@ void Form1::Command(int id, int code) {
 }
 
 // A tick never enters a batch that an earlier tick is still running.
-void Form1::Tick() {
-    if (inTick_) return;
+void Form1::OnTimer(UINT_PTR id) {
+    if (id != timerRun.Id() || inTick_) return;
     inTick_ = true;
     Run(events.timerTick);
     inTick_ = false;
@@ -321,7 +321,7 @@ void Form1::Tick() {
 
 // Whether a pointer position (client pixels, as a mouse message gives it) lies on the
 // window's own surface: inside the client area and over no visible, enabled control.
-bool Form1::OnSurface(LPARAM position) const {
+bool Form1::IsOnSurface(LPARAM position) const {
     const POINT p{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
     RECT client{};
     GetClientRect(hwnd_, &client);
@@ -329,7 +329,7 @@ bool Form1::OnSurface(LPARAM position) const {
     return ChildWindowFromPointEx(hwnd_, p, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED) == hwnd_;
 }
 
-void Form1::Paint() {
+void Form1::OnPaint() {
     PaintScope paint(hwnd_);
     RECT client{};
     GetClientRect(hwnd_, &client);
@@ -348,8 +348,8 @@ void Form1::Paint() {
 
 // Labels are drawn over the background picture: their background is a brush of the shown
 // picture, aligned with the window's client origin, so they stay transparent and never
-// smear when their text changes.
-LRESULT Form1::LabelColours(HDC dc, HWND child) {
+// smear when their text changes. Text boxes, read-only or disabled, draw as edit boxes.
+LRESULT Form1::OnCtlColorStatic(HDC dc, HWND child) {
     if (child == Text1.Handle() || child == txtResize.Handle() || child == txtConvert.Handle()) {
         SetTextColor(dc, IsWindowEnabled(child) ? kEditText : kEditDisabledText);
         SetBkColor(dc, kEditBack);
@@ -365,6 +365,67 @@ LRESULT Form1::LabelColours(HDC dc, HWND child) {
     return reinterpret_cast<LRESULT>(shown_->Brush());
 }
 
+LRESULT Form1::OnCtlColorEdit(HDC dc) {
+    SetTextColor(dc, kEditText);
+    SetBkColor(dc, kEditBack);
+    return reinterpret_cast<LRESULT>(editBrush_.get());
+}
+
+// The link cursor over the link labels; false leaves the cursor to the system.
+bool Form1::OnSetCursor(HWND child, UINT hitTest) {
+    if (!IsLinkLabel(child) || hitTest != HTCLIENT) return false;
+    SetCursor(linkCursor_);
+    return true;
+}
+
+void Form1::OnMouseMove(LPARAM position) {
+    // While a press holds the pointer, a move over a control is still that control's.
+    if (surfacePressed_ && !IsOnSurface(position)) return;
+    OnPointerMove(static_cast<short>(LOWORD(position)) * scale_.x, static_cast<short>(HIWORD(position)) * scale_.y);
+}
+
+// The release comes here wherever it happens, so that a press is a click only when it is
+// released on the surface, and is forgotten otherwise.
+void Form1::OnLButtonDown() {
+    surfacePressed_ = true;
+    SetCapture(hwnd_);
+}
+
+void Form1::OnLButtonUp(LPARAM position) {
+    if (!surfacePressed_) return;
+    surfacePressed_ = false;
+    ReleaseCapture();
+    if (IsOnSurface(position)) Run(events.surfaceClick);
+}
+
+// Taken away (a dialog, another window): the press is no click.
+void Form1::OnCaptureChanged() { surfacePressed_ = false; }
+
+void Form1::OnClose() {
+    Unload();
+    DestroyWindow(hwnd_);
+}
+
+void Form1::OnDestroy() {
+    if (dropRegistered_) RevokeDragDrop(hwnd_);
+    dropRegistered_ = false;
+    timerRun.Forget();
+    // The children are still there: each keeps what it shows for a running handler.
+    for (Control* c : Controls()) c->Forget();
+    if (options_.quitOnClose) {
+        if (runningHandlers_ > 0)
+            quitPending_ = true;
+        else
+            PostQuitMessage(0);
+    }
+}
+
+LRESULT Form1::OnNcDestroy(WPARAM wp, LPARAM lp) {
+    const HWND gone = std::exchange(hwnd_, nullptr);
+    SetWindowLongPtrW(gone, GWLP_USERDATA, 0);
+    return DefWindowProcW(gone, WM_NCDESTROY, wp, lp);
+}
+
 LRESULT CALLBACK Form1::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     Form1* self = nullptr;
     if (msg == WM_NCCREATE) {
@@ -376,83 +437,34 @@ LRESULT CALLBACK Form1::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
     if (!self) return DefWindowProcW(hwnd, msg, wp, lp);
     try {
-        return self->Handle(msg, wp, lp);
+        return self->Dispatch(msg, wp, lp);
     } catch (...) {
         return DefWindowProcW(hwnd, msg, wp, lp);
     }
 }
 
-LRESULT Form1::Handle(UINT msg, WPARAM wp, LPARAM lp) {
+// Each message the window handles goes to its handler; the rest to the system.
+LRESULT Form1::Dispatch(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
-        case WM_ERASEBKGND:
-            return 1;
-        case WM_PAINT:
-            Paint();
-            return 0;
-        case WM_CTLCOLORSTATIC:
-            return LabelColours(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp));
-        case WM_CTLCOLOREDIT:
-            SetTextColor(reinterpret_cast<HDC>(wp), kEditText);
-            SetBkColor(reinterpret_cast<HDC>(wp), kEditBack);
-            return reinterpret_cast<LRESULT>(editBrush_.get());
+        case WM_ERASEBKGND: return 1;  // OnPaint covers the whole client area
+        case WM_PAINT: OnPaint(); return 0;
+        case WM_CTLCOLORSTATIC: return OnCtlColorStatic(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp));
+        case WM_CTLCOLOREDIT: return OnCtlColorEdit(reinterpret_cast<HDC>(wp));
         case WM_SETCURSOR:
-            if (IsLinkLabel(reinterpret_cast<HWND>(wp)) && LOWORD(lp) == HTCLIENT) {
-                SetCursor(linkCursor_);
-                return TRUE;
-            }
+            if (OnSetCursor(reinterpret_cast<HWND>(wp), LOWORD(lp))) return TRUE;
             break;
-        case WM_MOUSEMOVE:
-            // While a press holds the pointer, a move over a control is still that control's.
-            if (surfacePressed_ && !OnSurface(lp)) return 0;
-            OnPointerMove(static_cast<short>(LOWORD(lp)) * scale_.x, static_cast<short>(HIWORD(lp)) * scale_.y);
-            return 0;
-        case WM_LBUTTONDOWN:
-            // The release comes here wherever it happens, so that a press is a click only
-            // when it is released on the surface, and is forgotten otherwise.
-            surfacePressed_ = true;
-            SetCapture(hwnd_);
-            return 0;
-        case WM_LBUTTONUP:
-            if (surfacePressed_) {
-                surfacePressed_ = false;
-                ReleaseCapture();
-                if (OnSurface(lp)) Run(events.surfaceClick);
-            }
-            return 0;
-        case WM_CAPTURECHANGED:
-            // Taken away (a dialog, another window): the press is no click.
-            surfacePressed_ = false;
-            return 0;
+        case WM_MOUSEMOVE: OnMouseMove(lp); return 0;
+        case WM_LBUTTONDOWN: OnLButtonDown(); return 0;
+        case WM_LBUTTONUP: OnLButtonUp(lp); return 0;
+        case WM_CAPTURECHANGED: OnCaptureChanged(); return 0;
         case WM_COMMAND:
-            if (lp) Command(LOWORD(wp), HIWORD(wp));
+            if (lp) OnCommand(LOWORD(wp), HIWORD(wp));
             return 0;
-        case WM_TIMER:
-            if (wp == timerRun.Id()) Tick();
-            return 0;
-        case WM_CLOSE:
-            Unload();
-            DestroyWindow(hwnd_);
-            return 0;
-        case WM_DESTROY:
-            if (dropRegistered_) RevokeDragDrop(hwnd_);
-            dropRegistered_ = false;
-            timerRun.Forget();
-            // The children are still there: each keeps what it shows for a running handler.
-            for (Control* c : Controls()) c->Forget();
-            if (options_.quitOnClose) {
-                if (runningHandlers_ > 0)
-                    quitPending_ = true;
-                else
-                    PostQuitMessage(0);
-            }
-            return 0;
-        case WM_NCDESTROY: {
-            const HWND gone = std::exchange(hwnd_, nullptr);
-            SetWindowLongPtrW(gone, GWLP_USERDATA, 0);
-            return DefWindowProcW(gone, msg, wp, lp);
-        }
-        default:
-            break;
+        case WM_TIMER: OnTimer(wp); return 0;
+        case WM_CLOSE: OnClose(); return 0;
+        case WM_DESTROY: OnDestroy(); return 0;
+        case WM_NCDESTROY: return OnNcDestroy(wp, lp);
+        default: break;
     }
     return DefWindowProcW(hwnd_, msg, wp, lp);
 }

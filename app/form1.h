@@ -76,7 +76,8 @@ public:
     std::vector<Control*> Controls();
     bool IsLinkLabel(HWND child) const;
 
-    // The handlers, as the window procedure calls them. Positions are in twips.
+    // Hover and drag feedback, as the mouse messages and the drop target call them.
+    // Positions are in twips.
     void OnPointerMove(double xTwips, double yTwips);
     void OnDragFeedback();
 
@@ -108,18 +109,29 @@ public:
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-    LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
+    LRESULT Dispatch(UINT msg, WPARAM wp, LPARAM lp);
     bool CreateWindowAndControls();
     void RunLoadSteps();
     void Unload();
     void ShowPicture(const Picture* picture);
-    bool OnSurface(LPARAM position) const;
-    void Paint();
-    LRESULT LabelColours(HDC dc, HWND child);
-    void Command(int id, int code);
-    void Tick();
+    bool IsOnSurface(LPARAM position) const;
     template <class F>
     void Run(const F& handler);
+
+    // The messages' handlers.
+    void OnPaint();
+    LRESULT OnCtlColorStatic(HDC dc, HWND child);
+    LRESULT OnCtlColorEdit(HDC dc);
+    bool OnSetCursor(HWND child, UINT hitTest);
+    void OnMouseMove(LPARAM position);
+    void OnLButtonDown();
+    void OnLButtonUp(LPARAM position);
+    void OnCaptureChanged();
+    void OnCommand(int id, int code);
+    void OnTimer(UINT_PTR id);
+    void OnClose();
+    void OnDestroy();
+    LRESULT OnNcDestroy(WPARAM wp, LPARAM lp);
 
     PixelScale scale_;
     Options options_;
