@@ -120,23 +120,16 @@ void Control::SetEnabled(bool enabled) {
     if (hwnd_) EnableWindow(hwnd_, enabled);
 }
 
-void Control::SetLeft(double twips) {
-    def_.left = twips;
-    Place();
-}
+void Control::SetLeft(double twips) { SetPlacement(def_.left, twips); }
 
-void Control::SetTop(double twips) {
-    def_.top = twips;
-    Place();
-}
+void Control::SetTop(double twips) { SetPlacement(def_.top, twips); }
 
-void Control::SetWidth(double twips) {
-    def_.width = twips;
-    Place();
-}
+void Control::SetWidth(double twips) { SetPlacement(def_.width, twips); }
 
-void Control::SetHeight(double twips) {
-    def_.height = twips;
+void Control::SetHeight(double twips) { SetPlacement(def_.height, twips); }
+
+void Control::SetPlacement(double& field, double twips) {
+    field = twips;
     Place();
 }
 

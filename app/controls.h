@@ -93,6 +93,8 @@ public:
     RECT PixelRect() const;
 
 private:
+    // Sets one of the place and size fields and shows the control there.
+    void SetPlacement(double& field, double twips);
     void Place();
     void ApplyFont();
     void FitToText();

@@ -61,13 +61,22 @@ bool SurvivesCodePage(std::wstring_view path, const CodePage& cp) {
     return AnsiRoundTrip(path, cp) == path;
 }
 
-std::wstring ScratchCopyPath(std::wstring_view cleanedName, std::wstring_view extension) {
-    std::wstring p(kScratchFolder);
+namespace {
+
+// folder\name.extension, the parts used as they stand.
+std::wstring FilePath(std::wstring_view folder, std::wstring_view name, std::wstring_view extension) {
+    std::wstring p(folder);
     p += L'\\';
-    p += cleanedName;
+    p += name;
     p += L'.';
     p += extension;
     return p;
+}
+
+}  // namespace
+
+std::wstring ScratchCopyPath(std::wstring_view cleanedName, std::wstring_view extension) {
+    return FilePath(kScratchFolder, cleanedName, extension);
 }
 
 std::wstring ScratchExtensionOf(std::wstring_view path) {
@@ -78,12 +87,7 @@ std::wstring ScratchExtensionOf(std::wstring_view path) {
 
 std::wstring OutputPath(std::wstring_view outputFolder, std::wstring_view baseName,
                         std::wstring_view formatWord) {
-    std::wstring p(outputFolder);
-    p += L'\\';
-    p += baseName;
-    p += L'.';
-    p += formatWord;
-    return p;
+    return FilePath(outputFolder, baseName, formatWord);
 }
 
 }  // namespace tess

@@ -13,6 +13,7 @@
 
 #include "convert/form_host.h"
 #include "core/shell_calls.h"
+#include "tests/support/utf8.h"
 
 namespace tess::testing {
 
@@ -43,7 +44,6 @@ std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool IsFile(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
-std::string Utf8(const std::wstring& text);
 // Every file in the folder, by name.
 std::vector<std::wstring> FilesIn(const std::wstring& folder);
 

@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
+#include "tests/support/utf8.h"
+
 namespace tess::e2e {
 
 std::wstring FromLinuxPath(const std::string& utf8Path) {
-    std::wstring path(utf8Path.size(), L'\0');
-    path.resize(MultiByteToWideChar(CP_UTF8, 0, utf8Path.data(), static_cast<int>(utf8Path.size()),
-                                    path.data(), static_cast<int>(path.size())));
+    std::wstring path = testing::FromUtf8(utf8Path);
     for (wchar_t& c : path)
         if (c == L'/') c = L'\\';
     return L"Z:" + path;

@@ -20,20 +20,12 @@
 #include <vector>
 
 #include "core/scoped_win.h"
+#include "tests/support/utf8.h"
 
 using tess::UniqueHandle;
+using tess::testing::Utf8;
 
 namespace {
-
-std::string ToUtf8(const std::wstring& w) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string s(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                        nullptr);
-    return s;
-}
 
 // Messages go out in the ANSI code page, as a console program's do.
 void Say(const std::wstring& text) {
@@ -167,7 +159,7 @@ int Convert(const std::wstring& commandLine) {
         return 1;
     }
     const std::wstring name = args.input.substr(args.input.rfind(L'\\') + 1);
-    const Markers m = FindMarkers(ToUtf8(name) + "\n" + photo.substr(0, 65536));
+    const Markers m = FindMarkers(Utf8(name) + "\n" + photo.substr(0, 65536));
     if (m.slowMs) Sleep(m.slowMs);
     if (m.fail) {
         if (!m.mute) Say(L"convert: " + name + L": the photo is marked to fail");
@@ -175,7 +167,7 @@ int Convert(const std::wstring& commandLine) {
     }
     if (m.noOutput) return 0;
     const std::wstring partial = args.output + L".partial";
-    if (!WriteAll(partial, photo + "\n#convert " + ToUtf8(commandLine) + "\n") ||
+    if (!WriteAll(partial, photo + "\n#convert " + Utf8(commandLine) + "\n") ||
         !CopyWriteTime(args.input, partial) ||
         !MoveFileExW(partial.c_str(), args.output.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         DeleteFileW(partial.c_str());
@@ -190,7 +182,7 @@ int Convert(const std::wstring& commandLine) {
 int main() {
     const std::wstring commandLine = GetCommandLineW();
     const std::string pid = std::to_string(GetCurrentProcessId());
-    Log("start " + pid + " " + ToUtf8(commandLine));
+    Log("start " + pid + " " + Utf8(commandLine));
     const int code = Convert(commandLine);
     Log("end " + pid + " " + std::to_string(code));
     return code;

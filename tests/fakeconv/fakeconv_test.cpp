@@ -13,6 +13,7 @@
 #include "convert/naming.h"
 #include "core/codepage.h"
 #include "core/scoped_win.h"
+#include "tests/support/utf8.h"
 
 namespace fs = std::filesystem;
 
@@ -92,14 +93,7 @@ void Put(const fs::path& p, const std::string& bytes) {
                                nullptr));
 }
 
-std::string Utf8(const std::wstring& w) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string s(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
-                        nullptr);
-    return s;
-}
+using testing::Utf8;
 
 bool ConverterRunning() {
     UniqueHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
