@@ -15,6 +15,7 @@
 #include "core/scoped_win.h"
 #include "runner/dos_outputs.h"
 #include "tests/batch/support.h"
+#include "tests/batch/wired_form.h"
 #include "tests/dialogs/dialog_driver.h"
 
 namespace tess {
@@ -34,23 +35,14 @@ using testing::ShellRecorder;
 using testing::TempFolder;
 using testing::WriteBytes;
 
-class DropBatch : public ::testing::Test {
+class DropBatch : public testing::WiredFormTest {
 public:
     void SetUp() override {
-        OleInitialize(nullptr);
-        // The settings file goes to this test's own folder.
-        SetEnvironmentVariableW(L"APPDATA", temp_.Path().c_str());
         in_ = temp_.Path() + L"\\in";
         out_ = temp_.Path() + L"\\out";
         CreateDirectoryW(in_.c_str(), nullptr);
-
-        Form1::Options options;
-        options.show = true;
-        options.quitOnClose = quitOnClose_;
-        form_ = std::make_unique<Form1>(options);
-        wiring_ = std::make_unique<FormWiring>(*form_);
-        ASSERT_TRUE(form_->Load());
-        ASSERT_NE(wiring_->batches(), nullptr);
+        WiredFormTest::SetUp();
+        if (HasFatalFailure()) return;
         form_->strOutputPath = out_;
 
         wiring_->batches()->SetFailureNotice([this](HWND owner, const std::wstring& text) {
@@ -60,13 +52,6 @@ public:
         });
         shell_.chosenFolder.clear();
         wiring_->runDos()->CommandOver.Subscribe([this] { captions_.push_back(form_->Label1.Text()); });
-    }
-
-    void TearDown() override {
-        form_->Close();
-        wiring_.reset();
-        form_.reset();
-        OleUninitialize();
     }
 
     // A photo in the input folder (or `folder`) whose bytes name it.
@@ -100,13 +85,8 @@ public:
         return entries;
     }
 
-    bool quitOnClose_ = false;  // as the program runs the window
-    TempFolder temp_;
     std::wstring in_, out_;
     ConverterLog log_{temp_.Path()};
-    ShellRecorder shell_;
-    std::unique_ptr<Form1> form_;
-    std::unique_ptr<FormWiring> wiring_;
     std::vector<std::wstring> notices_;
     std::vector<std::wstring> captions_;  // Label1 as each converter run ended
     std::vector<std::size_t> opensBeforeNotice_;

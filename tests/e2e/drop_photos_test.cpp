@@ -14,6 +14,7 @@
 #include "convert/batch_driver_win.h"
 #include "convert/naming.h"
 #include "tests/batch/support.h"
+#include "tests/batch/wired_form.h"
 #include "tests/dialogs/dialog_driver.h"
 #include "tests/e2e/drop_run.h"
 #include "tests/e2e/e2e_paths.h"
@@ -69,29 +70,17 @@ void CheckOutput(const std::wstring& folder, const Expected& e) {
     EXPECT_GE(psnr, 60.0) << "the Windows converter's pixels differ from the native one's";
 }
 
-class DroppedPhotos : public ::testing::Test {
+// The options are the defaults: the test's settings folder starts empty.
+class DroppedPhotos : public testing::WiredFormTest {
 protected:
     void SetUp() override {
-        OleInitialize(nullptr);
-        SetEnvironmentVariableW(L"APPDATA", temp_.Path().c_str());  // default options
-        Form1::Options options;
-        options.show = true;
-        form_ = std::make_unique<Form1>(options);
-        wiring_ = std::make_unique<FormWiring>(*form_);
-        ASSERT_TRUE(form_->Load());
-        ASSERT_NE(wiring_->batches(), nullptr);
+        WiredFormTest::SetUp();
+        if (HasFatalFailure()) return;
         out_ = form_->strOutputPath;
         ASSERT_EQ(out_, L"C:\\output");
         for (const std::wstring& name : FilesIn(out_)) DeleteFileW((out_ + L"\\" + name).c_str());
         wiring_->batches()->SetFailureNotice(
             [this](HWND, const std::wstring& text) { notices_.push_back(text); });
-    }
-
-    void TearDown() override {
-        form_->Close();
-        wiring_.reset();
-        form_.reset();
-        OleUninitialize();
     }
 
     // Drops the files and runs the window until the batch has opened the output folder.
@@ -107,10 +96,6 @@ protected:
         return Utf8(all);
     }
 
-    testing::TempFolder temp_;
-    testing::ShellRecorder shell_;
-    std::unique_ptr<Form1> form_;
-    std::unique_ptr<FormWiring> wiring_;
     std::wstring out_;
     std::vector<std::wstring> notices_;
 };

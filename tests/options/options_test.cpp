@@ -9,6 +9,7 @@
 #include "app/form1_wiring.h"
 #include "app/option_controls.h"
 #include "tests/batch/support.h"
+#include "tests/batch/wired_form.h"
 #include "tests/dialogs/dialog_driver.h"
 
 namespace tess {
@@ -19,32 +20,8 @@ using testing::ShellRecorder;
 using testing::TempFolder;
 using testing::WriteBytes;
 
-class OptionControls : public ::testing::Test {
+class OptionControls : public testing::WiredFormTest {
 protected:
-    void SetUp() override {
-        OleInitialize(nullptr);
-        SetEnvironmentVariableW(L"APPDATA", temp_.Path().c_str());
-        Open();
-    }
-    void TearDown() override {
-        CloseWindow();
-        OleUninitialize();
-    }
-
-    void Open() {
-        Form1::Options options;
-        options.show = true;
-        form_ = std::make_unique<Form1>(options);
-        wiring_ = std::make_unique<FormWiring>(*form_);
-        ASSERT_TRUE(form_->Load());
-    }
-    void CloseWindow() {
-        if (!form_) return;
-        form_->Close();
-        wiring_.reset();
-        form_.reset();
-    }
-
     // A click as the user makes it: the mouse button goes down and up on the control.
     void Click(const tess::Control& control) {
         SendMessageW(control.Handle(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
@@ -61,11 +38,6 @@ protected:
         EXPECT_EQ(form_->lblPath.Text(), folder);
         EXPECT_EQ(form_->Command1.Text(), folder);
     }
-
-    TempFolder temp_;
-    ShellRecorder shell_;
-    std::unique_ptr<Form1> form_;
-    std::unique_ptr<FormWiring> wiring_;
 };
 
 TEST_F(OptionControls, ChoosingAFolderShowsItInBothCaptions) {
@@ -194,11 +166,11 @@ TEST_F(OptionControls, TheSettingsSavedAtCloseReflectTheClicks) {
     Click(form_->Label5);
     shell_.chosenFolder = "D:\\Photos";
     Click(form_->lblPath);
-    CloseWindow();
+    CloseForm();
     EXPECT_EQ(ReadBytes(temp_.Path() + L"\\settingheic.ini"), "GIF\r\n85\r\nYES\r\n1600\r\n");
 
     // The next start shows them again; the output folder is not kept.
-    Open();
+    OpenForm();
     EXPECT_EQ(form_->lblFormat.Text(), L"GIF");
     EXPECT_EQ(form_->Label5.Text(), L"YES");
     EXPECT_TRUE(form_->txtResize.Enabled());
