@@ -177,7 +177,7 @@ void Control::ApplyFont() {
 // follows the alignment: left, centre or right.
 void Control::FitToText() {
     if (!hwnd_ || !font_) return;
-    ScreenDC screen;
+    WindowDC screen;
     SelectScope select(screen.get(), font_.get());
     RECT r{0, 0, 0, 0};
     const std::wstring& text = def_.text;

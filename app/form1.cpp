@@ -66,7 +66,7 @@ ControlDef Disabled(ControlDef def) {
 }
 
 double ScreenTwipsPerPixel(int axis) {
-    ScreenDC screen;
+    WindowDC screen;
     const int dpi = screen.get() ? GetDeviceCaps(screen.get(), axis) : 0;
     return dpi > 0 ? 1440.0 / dpi : 15.0;
 }

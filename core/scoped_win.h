@@ -78,18 +78,19 @@ using FontObject = GdiObject<HFONT>;
 using BrushObject = GdiObject<HBRUSH>;
 using BitmapObject = GdiObject<HBITMAP>;
 
-// The screen's device context (GetDC of no window), released on scope exit.
-class ScreenDC {
+// A window's device context (the screen's for no window), released on scope exit.
+class WindowDC {
 public:
-    ScreenDC() noexcept : dc_(GetDC(nullptr)) {}
-    ScreenDC(const ScreenDC&) = delete;
-    ScreenDC& operator=(const ScreenDC&) = delete;
-    ~ScreenDC() {
-        if (dc_) ReleaseDC(nullptr, dc_);
+    explicit WindowDC(HWND window = nullptr) noexcept : window_(window), dc_(GetDC(window)) {}
+    WindowDC(const WindowDC&) = delete;
+    WindowDC& operator=(const WindowDC&) = delete;
+    ~WindowDC() {
+        if (dc_) ReleaseDC(window_, dc_);
     }
     HDC get() const noexcept { return dc_; }
 
 private:
+    HWND window_;
     HDC dc_;
 };
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/scoped_win.h"
 #include "tests/app/form_fixture.h"
 
 namespace tess::testing {
@@ -235,14 +236,11 @@ TEST_F(Layout, BackgroundIsTheNormalPictureDrawnAtTheClientOrigin) {
     EXPECT_EQ(form.ShownPicture(), normal);
     UpdateWindow(form.hwnd());
     // Pixels of the window where no control lies match the picture's.
-    HDC window = GetDC(form.hwnd());
-    HDC memory = CreateCompatibleDC(window);
-    const HGDIOBJ old = SelectObject(memory, normal->Bitmap());
+    const WindowDC window(form.hwnd());
+    const MemoryDC memory(window.get());
+    const SelectScope select(memory.get(), normal->Bitmap());
     for (const POINT p : {POINT{240, 20}, POINT{130, 100}, POINT{5, 5}, POINT{450, 230}})
-        EXPECT_EQ(GetPixel(window, p.x, p.y), GetPixel(memory, p.x, p.y)) << p.x << "," << p.y;
-    SelectObject(memory, old);
-    DeleteDC(memory);
-    ReleaseDC(form.hwnd(), window);
+        EXPECT_EQ(GetPixel(window.get(), p.x, p.y), GetPixel(memory.get(), p.x, p.y)) << p.x << "," << p.y;
 }
 
 TEST_F(Layout, LinkLabelsShowTheLinkCursor) {
@@ -267,18 +265,18 @@ TEST_F(Layout, LinkLabelsShowTheLinkCursor) {
 
 TEST_F(Layout, LabelsAreWhiteOverThePictureAndTextBoxesWhiteOnBlack) {
     Form1& form = Open({15, 15});
-    HDC dc = GetDC(form.Label7.Handle());
-    SendMessageW(form.hwnd(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
-                 reinterpret_cast<LPARAM>(form.Label7.Handle()));
-    EXPECT_EQ(GetTextColor(dc), RGB(255, 255, 255));
-    EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
-    ReleaseDC(form.Label7.Handle(), dc);
-    dc = GetDC(form.Text1.Handle());
-    SendMessageW(form.hwnd(), WM_CTLCOLOREDIT, reinterpret_cast<WPARAM>(dc),
+    {
+        const WindowDC label(form.Label7.Handle());
+        SendMessageW(form.hwnd(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(label.get()),
+                     reinterpret_cast<LPARAM>(form.Label7.Handle()));
+        EXPECT_EQ(GetTextColor(label.get()), RGB(255, 255, 255));
+        EXPECT_EQ(GetBkMode(label.get()), TRANSPARENT);
+    }
+    const WindowDC box(form.Text1.Handle());
+    SendMessageW(form.hwnd(), WM_CTLCOLOREDIT, reinterpret_cast<WPARAM>(box.get()),
                  reinterpret_cast<LPARAM>(form.Text1.Handle()));
-    EXPECT_EQ(GetTextColor(dc), RGB(255, 255, 255));
-    EXPECT_EQ(GetBkColor(dc), RGB(0, 0, 0));
-    ReleaseDC(form.Text1.Handle(), dc);
+    EXPECT_EQ(GetTextColor(box.get()), RGB(255, 255, 255));
+    EXPECT_EQ(GetBkColor(box.get()), RGB(0, 0, 0));
 }
 
 // A label whose text gets shorter leaves no trace of the longer text behind.
@@ -291,17 +289,14 @@ TEST_F(Layout, ChangingALabelsTextLeavesNoSmear) {
     UpdateWindow(form.hwnd());
     const RECT narrow = ClientRectOf(form.Label1.Handle());
     ASSERT_LT(narrow.right - narrow.left, wide.right - wide.left);
-    HDC window = GetDC(form.hwnd());
-    HDC memory = CreateCompatibleDC(window);
-    const HGDIOBJ old = SelectObject(memory, form.ShownPicture()->Bitmap());
+    const WindowDC window(form.hwnd());
+    const MemoryDC memory(window.get());
+    const SelectScope select(memory.get(), form.ShownPicture()->Bitmap());
     int differing = 0;
     const int y = (wide.top + wide.bottom) / 2;
     for (int x = wide.left; x < narrow.left - 1; ++x)
-        if (GetPixel(window, x, y) != GetPixel(memory, x, y)) ++differing;
+        if (GetPixel(window.get(), x, y) != GetPixel(memory.get(), x, y)) ++differing;
     EXPECT_EQ(differing, 0);
-    SelectObject(memory, old);
-    DeleteDC(memory);
-    ReleaseDC(form.hwnd(), window);
 }
 
 // The prompt, replaced by a shorter progress caption and back (as every batch does), is
@@ -312,10 +307,9 @@ TEST_F(Layout, ThePromptComesBackWholeAfterAShorterCaption) {
     const RECT prompt = ClientRectOf(form.Label1.Handle());
     const auto capture = [&] {
         std::vector<COLORREF> pixels;
-        HDC window = GetDC(form.hwnd());
+        const WindowDC window(form.hwnd());
         for (int y = prompt.top; y < prompt.bottom; ++y)
-            for (int x = prompt.left; x < prompt.right; ++x) pixels.push_back(GetPixel(window, x, y));
-        ReleaseDC(form.hwnd(), window);
+            for (int x = prompt.left; x < prompt.right; ++x) pixels.push_back(GetPixel(window.get(), x, y));
         return pixels;
     };
     const std::vector<COLORREF> before = capture();

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/scoped_win.h"
+
 namespace {
 
 std::wstring VersionString(const std::vector<BYTE>& block, const wchar_t* name) {
@@ -53,11 +55,10 @@ TEST(ProgramResources, IconGroupHoldsTwelveImages) {
     ASSERT_NE(icon, nullptr);
     ICONINFO info{};
     ASSERT_TRUE(GetIconInfo(icon, &info));
+    const tess::BitmapObject color(info.hbmColor), mask(info.hbmMask);
     BITMAP bm{};
     GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bm), &bm);
     EXPECT_EQ(bm.bmWidth, 32);
-    if (info.hbmColor) DeleteObject(info.hbmColor);
-    if (info.hbmMask) DeleteObject(info.hbmMask);
     DestroyIcon(icon);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/scoped_win.h"
 #include "tests/app/form_fixture.h"
 
 namespace tess::testing {
@@ -147,15 +148,14 @@ TEST_F(StartClose, UnreadableFileKeepsTheDefaultsAndIsLeftAlone) {
     WriteBytes(SettingsFile(), "PNG\r\n90\r\nYES\r\n1200\r\n");
     {
         // Held open without sharing: neither reading nor writing gets in.
-        const HANDLE lock = CreateFileW(SettingsFile().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+        const UniqueHandle lock(CreateFileW(SettingsFile().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(lock);
         Open({15, 15});
         ExpectControls(L"JPG", L"85", L"NO", L"1600", false);
         EXPECT_EQ(OtherVisibleWindows(form_->hwnd()), 0);
         CloseForm();
         EXPECT_EQ(form_->hwnd(), nullptr);
-        CloseHandle(lock);
     }
     EXPECT_EQ(ReadBytes(SettingsFile()), "PNG\r\n90\r\nYES\r\n1200\r\n");
 }

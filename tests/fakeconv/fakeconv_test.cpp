@@ -47,7 +47,7 @@ Started Start(const std::wstring& commandLine) {
     PROCESS_INFORMATION pi{};
     if (CreateProcessA(nullptr, narrow.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                        nullptr, &si, &pi)) {
-        CloseHandle(pi.hThread);
+        UniqueHandle thread(pi.hThread);
         s.process.reset(pi.hProcess);
     }
     return s;

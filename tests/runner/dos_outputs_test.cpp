@@ -38,7 +38,7 @@ UniqueHandle StartDirectly(const std::wstring& path, const std::wstring& args) {
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
         return UniqueHandle();
-    CloseHandle(pi.hThread);
+    UniqueHandle thread(pi.hThread);
     return UniqueHandle(pi.hProcess);
 }
 

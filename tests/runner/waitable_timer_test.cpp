@@ -74,11 +74,7 @@ TEST(WaitableTimerWait, TimerIsNamedAfterProgramAndMinuteSecond) {
     bool opened = false;
     MessageWindow window([&](UINT, WPARAM, LPARAM) {
         for (const SYSTEMTIME& t : {before, after}) {
-            const HANDLE h = OpenWaitableTimerA(SYNCHRONIZE, FALSE, TimerNameAt(t).c_str());
-            if (h) {
-                opened = true;
-                CloseHandle(h);
-            }
+            if (UniqueHandle(OpenWaitableTimerA(SYNCHRONIZE, FALSE, TimerNameAt(t).c_str()))) opened = true;
         }
     });
     ASSERT_TRUE(PostMessageW(window.Handle(), kTestMessage, 0, 0));
