@@ -59,6 +59,8 @@ public:
 
     const std::wstring& Name() const { return def_.name; }
     bool IsLabel() const { return def_.kind == ControlKind::Label || def_.kind == ControlKind::LinkLabel; }
+    bool IsLinkLabel() const { return def_.kind == ControlKind::LinkLabel; }
+    bool IsTextBox() const { return def_.kind == ControlKind::TextBox; }
     int TabIndex() const { return def_.tabIndex; }
     TextAlign Align() const { return def_.align; }
     bool AutoSize() const { return def_.autoSize; }

@@ -149,9 +149,16 @@ std::vector<Control*> Form1::Controls() {
             &Label4, &Label5,  &Label6,   &txtConvert, &picBack2, &picBack1, &lblFormat, &Label7};
 }
 
-bool Form1::IsLinkLabel(HWND child) const {
-    return child && (child == lblFormat.Handle() || child == Label5.Handle() || child == Label3.Handle() ||
-                     child == lblPath.Handle());
+Control* Form1::ControlOf(HWND child) {
+    if (!child) return nullptr;
+    for (Control* c : Controls())
+        if (c->Handle() == child) return c;
+    return nullptr;
+}
+
+bool Form1::IsLinkLabel(HWND child) {
+    const Control* c = ControlOf(child);
+    return c && c->IsLinkLabel();
 }
 
 bool Form1::Load() {
@@ -350,7 +357,7 @@ void Form1::OnPaint() {
 // picture, aligned with the window's client origin, so they stay transparent and never
 // smear when their text changes. Text boxes, read-only or disabled, draw as edit boxes.
 LRESULT Form1::OnCtlColorStatic(HDC dc, HWND child) {
-    if (child == Text1.Handle() || child == txtResize.Handle() || child == txtConvert.Handle()) {
+    if (const Control* c = ControlOf(child); c && c->IsTextBox()) {
         SetTextColor(dc, IsWindowEnabled(child) ? kEditText : kEditDisabledText);
         SetBkColor(dc, kEditBack);
         return reinterpret_cast<LRESULT>(editBrush_.get());

@@ -74,7 +74,9 @@ public:
 
     // Every control with a place and a size, in tab order (timerRun is not among them).
     std::vector<Control*> Controls();
-    bool IsLinkLabel(HWND child) const;
+    // The control whose window is `child`, or null.
+    Control* ControlOf(HWND child);
+    bool IsLinkLabel(HWND child);
 
     // Hover and drag feedback, as the mouse messages and the drop target call them.
     // Positions are in twips.

@@ -368,7 +368,8 @@ void BatchDriver::FinishBatch() {
     form_.SetText(Field::Prompt, form_.PromptText());
     if (outcome.failures.empty()) return;
     std::wstring listPath;
-    if (NeedsFailureList(outcome)) SkipOnFailure([&] { listPath = KeepFailureList(outcome, form_.OutputPath(), form_.SettingsFolder()); });
+    if (NeedsFailureList(outcome))
+        SkipOnFailure([&] { listPath = KeepFailureList(outcome, form_.OutputPath(), form_.SettingsFolder()); });
     SkipOnFailure([&] { notice_(form_.Window(), FailureMessage(outcome, listPath)); });
 }
 
