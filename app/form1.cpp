@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -149,6 +150,10 @@ std::vector<Control*> Form1::Controls() {
             &Label4, &Label5,  &Label6,   &txtConvert, &picBack2, &picBack1, &lblFormat, &Label7};
 }
 
+std::array<Control*, kSettingsLineCount> Form1::SettingsControls() {
+    return {&lblFormat, &Text1, &Label5, &txtResize};
+}
+
 Control* Form1::ControlOf(HWND child) {
     if (!child) return nullptr;
     for (Control* c : Controls())
@@ -224,8 +229,8 @@ void Form1::RunLoadSteps() {
     SkipOnFailure([&] {
         const auto lines = ReadSettingsFile(SettingsPath());
         if (!lines) return;
-        Control* const targets[] = {&lblFormat, &Text1, &Label5, &txtResize};
-        for (std::size_t i = 0; i < lines->size() && i < std::size(targets); ++i) targets[i]->SetText((*lines)[i]);
+        const auto targets = SettingsControls();
+        for (std::size_t i = 0; i < lines->size() && i < targets.size(); ++i) targets[i]->SetText((*lines)[i]);
         YieldToMessages();
     });
     if (Label5.Text() == L"YES") txtResize.SetEnabled(true);
@@ -257,7 +262,8 @@ void Form1::Close() {
 // nothing else is touched.
 void Form1::Unload() {
     SkipOnFailure([&] {
-        const SettingsValues values{lblFormat.Text(), Text1.Text(), Label5.Text(), txtResize.Text()};
+        const auto c = SettingsControls();
+        const SettingsValues values{c[0]->Text(), c[1]->Text(), c[2]->Text(), c[3]->Text()};
         WriteSettingsFile(SettingsPath(), values);
     });
     YieldToMessages();

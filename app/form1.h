@@ -9,12 +9,14 @@
 #include <windows.h>
 #include <oleidl.h>
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "app/controls.h"
 #include "app/drop_target.h"
+#include "app/settings_file.h"
 #include "core/scoped_win.h"
 
 namespace tess {
@@ -115,6 +117,8 @@ private:
     bool CreateWindowAndControls();
     void RunLoadSteps();
     void Unload();
+    // The controls the settings file keeps, in the order of its lines.
+    std::array<Control*, kSettingsLineCount> SettingsControls();
     void ShowPicture(const Picture* picture);
     bool IsOnSurface(LPARAM position) const;
     template <class F>
