@@ -23,16 +23,15 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tools/convert/owned.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TiffClose { void operator()(TIFF* t) const { TIFFClose(t); } };
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
 
@@ -160,7 +159,7 @@ std::vector<uint8_t> preview(const Source& s, uint32_t& pw, uint32_t& ph) {
 }
 
 void writeDng(const Source& s, const std::string& path) {
-    std::unique_ptr<TIFF, TiffClose> tif(TIFFOpen(path.c_str(), "w"));
+    conv::Owned<TIFFClose> tif(TIFFOpen(path.c_str(), "w"));
     if (!tif) fail("cannot create " + path);
     TIFF* t = tif.get();
 

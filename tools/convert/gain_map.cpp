@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tools/convert/exif.h"
+#include "tools/convert/owned.h"
 #include "tools/convert/resize.h"
 
 namespace conv {
@@ -79,9 +80,6 @@ std::array<uint8_t, 256> appleToLogTable(double headroom) {
 }
 
 namespace {
-
-struct HandleFree { void operator()(heif_image_handle* h) const { heif_image_handle_release(h); } };
-struct ImageFree { void operator()(heif_image* i) const { heif_image_release(i); } };
 
 constexpr const char* kAppleGainMapType = "urn:com:apple:photo:2020:aux:hdrgainmap";
 
@@ -245,7 +243,7 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
     for (heif_item_id id : ids) {
         heif_image_handle* raw = nullptr;
         if (heif_image_handle_get_auxiliary_image_handle(primary, id, &raw).code != heif_error_Ok || !raw) continue;
-        std::unique_ptr<heif_image_handle, HandleFree> aux(raw);
+        Owned<heif_image_handle_release> aux(raw);
         if (!isAppleGainMap(aux.get()) || !xmpNamesGainMapVersion(aux.get())) continue;
         // Never larger than the picture, whichever way it is turned (checked
         // before decoding, so a damaged file cannot ask for a huge one).
@@ -262,8 +260,7 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
                 !main->second.turns.empty())
                 inherited = &main->second.turns;
         }
-        struct OptionsFree { void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); } };
-        std::unique_ptr<heif_decoding_options, OptionsFree> dopt(heif_decoding_options_alloc());
+        Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
         dopt->ignore_transformations = inherited ? 1 : 0;
         // libheif turns a one-channel picture into planar RGB most cheaply;
         // the three planes are equal.
@@ -272,7 +269,7 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
                 heif_error_Ok ||
             !rawImage)
             continue;
-        std::unique_ptr<heif_image, ImageFree> img(rawImage);
+        Owned<heif_image_release> img(rawImage);
         int stride = 0;
         const uint8_t* plane = heif_image_get_plane_readonly(img.get(), heif_channel_G, &stride);
         const int w = heif_image_get_width(img.get(), heif_channel_G), h = heif_image_get_height(img.get(), heif_channel_G);
@@ -302,8 +299,7 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
 std::shared_ptr<GainMap> readAppleGainMapOf(const uint8_t* file, size_t fileSize, std::vector<uint8_t> exif) {
     double t33 = 0, t48 = 0;
     if (!appleHeadroomTags(exif, t33, t48)) return nullptr;  // most files: no context needed
-    struct CtxFree { void operator()(heif_context* c) const { heif_context_free(c); } };
-    std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
+    Owned<heif_context_free> ctx(heif_context_alloc());
     if (!ctx) return nullptr;
     // One thread: the picture's decoding has the others.
     heif_context_set_max_decoding_threads(ctx.get(), 1);
@@ -311,7 +307,7 @@ std::shared_ptr<GainMap> readAppleGainMapOf(const uint8_t* file, size_t fileSize
     if (heif_context_read_from_memory_without_copy(ctx.get(), file, fileSize, nullptr).code != heif_error_Ok ||
         heif_context_get_primary_image_handle(ctx.get(), &raw).code != heif_error_Ok)
         return nullptr;
-    std::unique_ptr<heif_image_handle, HandleFree> primary(raw);
+    Owned<heif_image_handle_release> primary(raw);
     // libheif's size of the primary is the turned one, as the picture comes out.
     const int w = heif_image_handle_get_width(primary.get()), h = heif_image_handle_get_height(primary.get());
     if (w <= 0 || h <= 0) return nullptr;

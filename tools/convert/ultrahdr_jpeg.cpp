@@ -6,9 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-
 #include "tools/convert/jpeg_segments.h"
+#include "tools/convert/owned.h"
 
 namespace conv {
 
@@ -67,12 +66,10 @@ std::string mapXmp(const GainMap& gm) {
            "\"\n   hdrgm:BaseRenditionIsHDR=\"False\"/>\n </rdf:RDF>\n</x:xmpmeta>\n";
 }
 
-struct TjFree { void operator()(void* h) const { tjDestroy(h); } };
-
 // The map as a grey JPEG: SOI, its XMP, the ISO metadata, then the encoder's
 // tables and scan (its JFIF segment left out).
 bool encodeMap(const GainMap& gm, int quality, std::vector<uint8_t>& jpeg) {
-    std::unique_ptr<void, TjFree> tj(tjInitCompress());
+    Owned<tjDestroy> tj(tjInitCompress());
     if (!tj) return false;
     unsigned char* buf = nullptr;
     unsigned long size = 0;
@@ -82,7 +79,7 @@ bool encodeMap(const GainMap& gm, int quality, std::vector<uint8_t>& jpeg) {
         tjFree(buf);
         return false;
     }
-    std::unique_ptr<unsigned char, decltype(&tjFree)> owned(buf, &tjFree);
+    const Owned<tjFree> owned(buf);
     size_t rest = 2;
     if (size > 6 && buf[2] == 0xFF && buf[3] == 0xE0) rest = 4 + (size_t(buf[4]) << 8 | buf[5]);
     if (rest >= size) return false;
