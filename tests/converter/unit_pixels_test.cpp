@@ -6,6 +6,7 @@
 #include <iterator>
 #include <utility>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/orient.h"
@@ -95,7 +96,7 @@ TEST(Exif, BigEndianBlocksAndTheJpegPrefix) {
 std::vector<uint8_t> tiffWithMakerNote(const std::vector<uint8_t>& note) {
     std::vector<TiffEntry> ifd0 = {{271, 2, 6, {'N', 'I', 'K', 'O', 'N', 0}}, {kTagExifIfd, 4, 1, {0, 0, 0, 0}}};
     const uint32_t exifAt = uint32_t(8 + ((serialiseIfd(ifd0, false, false, 8).size() + 1) & ~size_t(1)));
-    tiffPut32(ifd0[1].value.data(), exifAt, false);
+    write32(ifd0[1].value.data(), exifAt, false);
     const std::vector<TiffEntry> exif = {{0x8822, 3, 1, {1, 0}}, {0x927C, 7, uint32_t(note.size()), note}};
     std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0};
     const std::vector<uint8_t> a = serialiseIfd(ifd0, false, false, 8), b = serialiseIfd(exif, false, false, exifAt);

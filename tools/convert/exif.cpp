@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "tools/convert/bytes.h"
+
 namespace conv {
 
 namespace {
@@ -14,8 +16,8 @@ struct TiffView {
     size_t n;
     bool le;
     bool ok(uint64_t off, uint64_t len) const { return off <= n && len <= n - off; }
-    uint16_t u16(size_t off) const { return tiffU16(d + off, !le); }
-    uint32_t u32(size_t off) const { return tiffU32(d + off, !le); }
+    uint16_t u16(size_t off) const { return read16(d + off, !le); }
+    uint32_t u32(size_t off) const { return read32(d + off, !le); }
 };
 
 bool view(const std::vector<uint8_t>& t, TiffView& v) {
@@ -44,19 +46,6 @@ size_t orientationValueOffset(const TiffView& v) {
 
 }  // namespace
 
-uint16_t tiffU16(const uint8_t* p, bool be) { return be ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]); }
-uint32_t tiffU32(const uint8_t* p, bool be) {
-    return be ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
-              : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-}
-void tiffPut16(uint8_t* p, uint16_t x, bool be) {
-    p[0] = uint8_t(be ? x >> 8 : x);
-    p[1] = uint8_t(be ? x : x >> 8);
-}
-void tiffPut32(uint8_t* p, uint32_t x, bool be) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(x >> (be ? 24 - 8 * i : 8 * i));
-}
-
 int exifOrientation(const std::vector<uint8_t>& tiff) {
     TiffView v;
     if (!view(tiff, v)) return 0;
@@ -71,7 +60,7 @@ bool setExifOrientation(std::vector<uint8_t>& tiff, int value) {
     if (!view(tiff, v)) return false;
     size_t off = orientationValueOffset(v);
     if (!off) return false;
-    tiffPut16(tiff.data() + off, uint16_t(value), !v.le);
+    write16(tiff.data() + off, uint16_t(value), !v.le);
     return true;
 }
 
@@ -96,24 +85,21 @@ struct Entry {
     std::vector<uint8_t> data;  // little-endian value bytes
 };
 
-void put16(std::vector<uint8_t>& v, uint32_t x) { v.push_back(uint8_t(x)); v.push_back(uint8_t(x >> 8)); }
-void put32(std::vector<uint8_t>& v, uint32_t x) { put16(v, x & 0xffff); put16(v, x >> 16); }
-
 Entry ascii(uint16_t tag, const std::string& s) {
     Entry e{tag, kAscii, uint32_t(s.size() + 1), {}};
     e.data.assign(s.begin(), s.end());
     e.data.push_back(0);
     return e;
 }
-Entry shortv(uint16_t tag, uint32_t v) { Entry e{tag, kShort, 1, {}}; put16(e.data, v); return e; }
-Entry longv(uint16_t tag, uint32_t v) { Entry e{tag, kLong, 1, {}}; put32(e.data, v); return e; }
+Entry shortv(uint16_t tag, uint32_t v) { Entry e{tag, kShort, 1, {}}; appendLe16(e.data, v); return e; }
+Entry longv(uint16_t tag, uint32_t v) { Entry e{tag, kLong, 1, {}}; appendLe32(e.data, v); return e; }
 Entry rationals(uint16_t tag, std::initializer_list<double> vals) {
     Entry e{tag, kRational, uint32_t(vals.size()), {}};
     for (double v : vals) {
         // Enough precision for shutter speeds like 1/8000 s and for GPS seconds.
         uint32_t den = v != 0 && v < 1 ? 1000000 : 10000;
-        put32(e.data, uint32_t(v * den + 0.5));
-        put32(e.data, den);
+        appendLe32(e.data, uint32_t(v * den + 0.5));
+        appendLe32(e.data, den);
     }
     return e;
 }
@@ -130,22 +116,22 @@ void writeIfd(std::vector<uint8_t>& out, std::vector<Entry> es) {
     const size_t base = out.size();
     size_t dataAt = base + 2 + es.size() * 12 + 4;
     std::vector<uint8_t> extra;
-    put16(out, uint32_t(es.size()));
+    appendLe16(out, uint32_t(es.size()));
     for (auto& e : es) {
-        put16(out, e.tag);
-        put16(out, e.type);
-        put32(out, e.count);
+        appendLe16(out, e.tag);
+        appendLe16(out, e.type);
+        appendLe32(out, e.count);
         if (e.data.size() <= 4) {
             std::vector<uint8_t> v = e.data;
             v.resize(4, 0);
             out.insert(out.end(), v.begin(), v.end());
         } else {
-            put32(out, uint32_t(dataAt + extra.size()));
+            appendLe32(out, uint32_t(dataAt + extra.size()));
             extra.insert(extra.end(), e.data.begin(), e.data.end());
             if (extra.size() & 1) extra.push_back(0);
         }
     }
-    put32(out, 0);  // no next IFD
+    appendLe32(out, 0);  // no next IFD
     out.insert(out.end(), extra.begin(), extra.end());
 }
 
@@ -181,7 +167,7 @@ std::vector<uint8_t> buildExif(const ShotInfo& s) {
     if (!exif.empty()) ifd0.push_back(longv(0x8769, uint32_t(exifAt)));
     if (!gps.empty()) ifd0.push_back(longv(0x8825, uint32_t(gpsAt)));
     std::vector<uint8_t> out = {'I', 'I', 42, 0};
-    put32(out, 8);
+    appendLe32(out, 8);
     writeIfd(out, ifd0);
     if (!exif.empty()) writeIfd(out, exif);
     if (!gps.empty()) writeIfd(out, gps);
@@ -239,7 +225,7 @@ std::vector<TiffEntry> readIfd(const TiffView& r, uint32_t off) {
 
 uint32_t pointerValue(const TiffEntry* e, bool be) {
     if (!e || (e->type != 4 && e->type != 13) || e->count != 1) return 0;
-    return tiffU32(e->value.data(), be);
+    return read32(e->value.data(), be);
 }
 
 }  // namespace
@@ -269,7 +255,7 @@ std::vector<uint8_t> serialiseIfd(const std::vector<TiffEntry>& entriesIn, bool 
     std::stable_sort(entries.begin(), entries.end(), [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
     const size_t tableSize = 2 + entries.size() * 12 + 4;
     std::vector<uint8_t> out(tableSize, 0);
-    tiffPut16(out.data(), uint16_t(entries.size()), be);
+    write16(out.data(), uint16_t(entries.size()), be);
     for (size_t i = 0; i < entries.size(); ++i) {
         const TiffEntry& e = entries[i];
         std::vector<uint8_t> v = e.value;
@@ -277,14 +263,14 @@ std::vector<uint8_t> serialiseIfd(const std::vector<TiffEntry>& entriesIn, bool 
         if (srcBigEndian != be && unit > 1)
             for (size_t k = 0; k + unit <= v.size(); k += unit) std::reverse(v.begin() + ptrdiff_t(k), v.begin() + ptrdiff_t(k + unit));
         const size_t at = 2 + i * 12;
-        tiffPut16(out.data() + at, e.tag, be);
-        tiffPut16(out.data() + at + 2, e.type, be);
-        tiffPut32(out.data() + at + 4, e.count, be);
+        write16(out.data() + at, e.tag, be);
+        write16(out.data() + at + 2, e.type, be);
+        write32(out.data() + at + 4, e.count, be);
         if (v.size() <= 4) {
             std::copy(v.begin(), v.end(), out.begin() + ptrdiff_t(at + 8));
         } else {
             if (out.size() & 1) out.push_back(0);  // values start on a word boundary
-            tiffPut32(out.data() + at + 8, base + uint32_t(out.size()), be);
+            write32(out.data() + at + 8, base + uint32_t(out.size()), be);
             out.insert(out.end(), v.begin(), v.end());
         }
     }
@@ -306,7 +292,7 @@ std::vector<uint8_t> blockFromParts(const ExifParts& p) {
 
     // Values are given in the source's byte order; serialiseIfd turns them.
     TiffEntry orientation{0x0112, 3, 1, std::vector<uint8_t>(2)};
-    tiffPut16(orientation.value.data(), 1, be);
+    write16(orientation.value.data(), 1, be);
     ifd0.push_back(orientation);
     auto pointer = [&](uint16_t tag) {
         ifd0.push_back(TiffEntry{tag, 4, 1, std::vector<uint8_t>(4)});
@@ -320,8 +306,8 @@ std::vector<uint8_t> blockFromParts(const ExifParts& p) {
     auto evenSize = [](size_t n) { return (n + 1) & ~size_t(1); };
     const uint32_t exifAt = uint32_t(8 + evenSize(serialiseIfd(ifd0, be, false, 8).size()));
     const uint32_t gpsAt = uint32_t(exifAt + (p.exif.empty() ? 0 : evenSize(serialiseIfd(p.exif, be, false, exifAt).size())));
-    if (exifPtr) tiffPut32(ifd0[exifPtr].value.data(), exifAt, be);
-    if (gpsPtr) tiffPut32(ifd0[gpsPtr].value.data(), gpsAt, be);
+    if (exifPtr) write32(ifd0[exifPtr].value.data(), exifAt, be);
+    if (gpsPtr) write32(ifd0[gpsPtr].value.data(), gpsAt, be);
 
     std::vector<uint8_t> out = {'I', 'I', 42, 0, 8, 0, 0, 0};
     auto append = [&](const std::vector<TiffEntry>& ifd) {

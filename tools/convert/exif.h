@@ -45,12 +45,6 @@ struct ShotInfo {
 // DateTime), the EXIF IFD and, when known, the GPS IFD.
 std::vector<uint8_t> buildExif(const ShotInfo& s);
 
-// Numbers in a TIFF structure's byte order.
-uint16_t tiffU16(const uint8_t* p, bool bigEndian);
-uint32_t tiffU32(const uint8_t* p, bool bigEndian);
-void tiffPut16(uint8_t* p, uint16_t v, bool bigEndian);
-void tiffPut32(uint8_t* p, uint32_t v, bool bigEndian);
-
 constexpr uint16_t kTagExifIfd = 34665;
 constexpr uint16_t kTagGpsIfd = 34853;
 

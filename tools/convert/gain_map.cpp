@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/owned.h"
 #include "tools/convert/resize.h"
@@ -38,21 +39,21 @@ bool appleHeadroomTags(const std::vector<uint8_t>& exif, double& tag33, double& 
     if (m[12] == 'M' && m[13] == 'M') big = true;
     else if (m[12] == 'I' && m[13] == 'I') big = false;
     else return false;
-    const size_t count = tiffU16(&m[14], big);
+    const size_t count = read16(&m[14], big);
     bool have33 = false, have48 = false;
     for (size_t i = 0; i < count && 16 + 12 * (i + 1) <= m.size(); ++i) {
         const uint8_t* e = &m[16 + 12 * i];
-        const uint16_t tag = tiffU16(e, big), type = tiffU16(e + 2, big);
-        if ((tag != 33 && tag != 48) || tiffU32(e + 4, big) != 1) continue;
+        const uint16_t tag = read16(e, big), type = read16(e + 2, big);
+        if ((tag != 33 && tag != 48) || read32(e + 4, big) != 1) continue;
         double v;
         if (type == 5 || type == 10) {  // (signed) rational, stored at an offset
-            const size_t at = tiffU32(e + 8, big);
+            const size_t at = read32(e + 8, big);
             if (at > m.size() || m.size() - at < 8) continue;
-            const uint32_t n = tiffU32(&m[at], big), d = tiffU32(&m[at + 4], big);
+            const uint32_t n = read32(&m[at], big), d = read32(&m[at + 4], big);
             if (d == 0) continue;
             v = type == 10 ? double(int32_t(n)) / double(int32_t(d)) : double(n) / double(d);
         } else if (type == 11) {  // float, in the entry itself
-            const uint32_t bits = tiffU32(e + 8, big);
+            const uint32_t bits = read32(e + 8, big);
             float f;
             std::memcpy(&f, &bits, 4);
             v = f;
@@ -120,23 +121,17 @@ struct FileTurns {
     std::map<uint32_t, ItemTurns> items;
 };
 
-uint64_t readBe(const uint8_t* p, int n) {
-    uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-    return v;
-}
-
 // Calls f(type, body, bodySize) for each box in [p, p + n); false when one runs past the end.
 template <typename F>
 bool eachBox(const uint8_t* p, size_t n, const F& f) {
     size_t i = 0;
     while (i + 8 <= n) {
-        uint64_t size = readBe(p + i, 4);
-        const uint32_t type = uint32_t(readBe(p + i + 4, 4));
+        uint64_t size = beN(p + i, 4);
+        const uint32_t type = uint32_t(beN(p + i + 4, 4));
         size_t head = 8;
         if (size == 1) {
             if (i + 16 > n) return false;
-            size = readBe(p + i + 8, 8);
+            size = beN(p + i + 8, 8);
             head = 16;
         } else if (size == 0) {
             size = n - i;
@@ -148,24 +143,20 @@ bool eachBox(const uint8_t* p, size_t n, const F& f) {
     return i == n;
 }
 
-constexpr uint32_t box(const char (&s)[5]) {
-    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 | uint8_t(s[3]);
-}
-
 std::optional<FileTurns> readTurns(const uint8_t* data, size_t size) {
     FileTurns ft;
     std::vector<std::pair<uint32_t, std::pair<const uint8_t*, size_t>>> properties;
     bool ok = true;
     auto iprp = [&](uint32_t type, const uint8_t* b, size_t n) {
-        if (type == box("ipco")) {
+        if (type == fourcc("ipco")) {
             ok &= eachBox(b, n, [&](uint32_t t, const uint8_t* pb, size_t pn) { properties.push_back({t, {pb, pn}}); });
-        } else if (type == box("ipma") && n >= 8) {
+        } else if (type == fourcc("ipma") && n >= 8) {
             const int version = b[0];
             const bool wide = b[3] & 1;
             const size_t idBytes = version < 1 ? 2 : 4, assocBytes = wide ? 2 : 1;
             size_t at = 8;
-            for (uint64_t e = readBe(b + 4, 4); e > 0 && at + idBytes + 1 <= n; --e) {
-                const uint32_t id = uint32_t(readBe(b + at, int(idBytes)));
+            for (uint64_t e = beN(b + 4, 4); e > 0 && at + idBytes + 1 <= n; --e) {
+                const uint32_t id = uint32_t(beN(b + at, int(idBytes)));
                 const size_t count = b[at + idBytes];
                 at += idBytes + 1;
                 if (at + count * assocBytes > n) {
@@ -173,24 +164,24 @@ std::optional<FileTurns> readTurns(const uint8_t* data, size_t size) {
                     return;
                 }
                 for (size_t k = 0; k < count; ++k, at += assocBytes) {
-                    const size_t index = size_t(readBe(b + at, int(assocBytes)) & (wide ? 0x7fff : 0x7f));
+                    const size_t index = size_t(beN(b + at, int(assocBytes)) & (wide ? 0x7fff : 0x7f));
                     if (index == 0 || index > properties.size()) continue;
                     const auto& [t, body] = properties[index - 1];
                     ItemTurns& it = ft.items[id];
-                    if (t == box("clap")) it.cropped = true;
-                    if ((t == box("irot") || t == box("imir")) && body.second >= 1)
-                        it.turns.push_back({t == box("imir"), t == box("imir") ? body.first[0] & 1 : body.first[0] & 3});
+                    if (t == fourcc("clap")) it.cropped = true;
+                    if ((t == fourcc("irot") || t == fourcc("imir")) && body.second >= 1)
+                        it.turns.push_back({t == fourcc("imir"), t == fourcc("imir") ? body.first[0] & 1 : body.first[0] & 3});
                 }
             }
         }
     };
     auto meta = [&](uint32_t type, const uint8_t* b, size_t n) {
-        if (type == box("pitm") && n >= 6) ft.primary = uint32_t(b[0] == 0 ? readBe(b + 4, 2) : n >= 8 ? readBe(b + 4, 4) : 0);
-        if (type == box("iprp")) ok &= eachBox(b, n, iprp);
+        if (type == fourcc("pitm") && n >= 6) ft.primary = uint32_t(b[0] == 0 ? beN(b + 4, 2) : n >= 8 ? beN(b + 4, 4) : 0);
+        if (type == fourcc("iprp")) ok &= eachBox(b, n, iprp);
     };
     bool haveMeta = false;
     eachBox(data, size, [&](uint32_t type, const uint8_t* b, size_t n) {
-        if (type != box("meta") || n < 4 || haveMeta) return;
+        if (type != fourcc("meta") || n < 4 || haveMeta) return;
         haveMeta = true;
         ok &= eachBox(b + 4, n - 4, meta);
     });

@@ -10,16 +10,13 @@
 #include <memory>
 #include <mutex>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/parallel.h"
 
 namespace conv {
 
 namespace {
-
-constexpr uint32_t fourcc(const char (&s)[5]) {
-    return uint32_t(uint8_t(s[0])) << 24 | uint32_t(uint8_t(s[1])) << 16 | uint32_t(uint8_t(s[2])) << 8 | uint8_t(s[3]);
-}
 
 // Big-endian fields from a bounded span; reading past the end makes it fail
 // for good and yields zeros.
@@ -31,8 +28,7 @@ public:
             ok_ = false;
             return 0;
         }
-        uint64_t v = 0;
-        for (size_t i = 0; i < bytes; ++i) v = v << 8 | p_[at_ + i];
+        const uint64_t v = beN(p_ + at_, bytes);
         at_ += bytes;
         return v;
     }
@@ -63,18 +59,17 @@ struct Box {
 bool readBoxes(const uint8_t* p, size_t n, std::vector<Box>& out) {
     while (n > 0) {
         if (n < 8) return false;
-        uint64_t size = uint64_t(p[0]) << 24 | uint64_t(p[1]) << 16 | uint64_t(p[2]) << 8 | p[3];
+        uint64_t size = be32(p);
         size_t header = 8;
         if (size == 1) {  // a 64-bit size follows the type
             if (n < 16) return false;
-            size = 0;
-            for (int i = 8; i < 16; ++i) size = size << 8 | p[i];
+            size = beN(p + 8, 8);
             header = 16;
         } else if (size == 0) {  // to the end of the enclosing data
             size = n;
         }
         if (size < header || size > n) return false;
-        const uint32_t type = uint32_t(p[4]) << 24 | uint32_t(p[5]) << 16 | uint32_t(p[6]) << 8 | p[7];
+        const uint32_t type = be32(p + 4);
         out.push_back(Box{type, p + header, size_t(size) - header});
         p += size;
         n -= size_t(size);

@@ -3,14 +3,12 @@
 // or from 32-bit pixels whose fourth bytes are not all zero.
 #include <cstring>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/loaders.h"
 
 namespace conv {
 
 namespace {
-
-uint32_t le16(const uint8_t* p) { return p[0] | p[1] << 8; }
-uint32_t le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
 // Extracts a channel given by a bit mask and scales it to 0..255.
 struct MaskChannel {

@@ -39,6 +39,7 @@
 //      or JPEG's YCbCr 4:2:0 when the caller takes that.
 #include "tools/convert/load_hdr.h"
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/gain_map.h"
 
 #include <algorithm>
@@ -137,7 +138,7 @@ public:
         need(4);
         const bool newRle = len >= 8 && len <= 0x7fff && p_[0] == 2 && p_[1] == 2 && !(p_[2] & 0x80);
         if (newRle) {
-            if (((uint32_t(p_[2]) << 8) | p_[3]) != len) damaged();
+            if (be16(p_ + 2) != len) damaged();
             p_ += 4;
             readNewRle(out, len);
         } else {
@@ -222,7 +223,7 @@ bool indexScanlines(const uint8_t* p, const uint8_t* end, uint32_t count, uint32
     if (len < 8 || len > 0x7fff) return false;
     starts.resize(count);
     for (uint32_t j = 0; j < count; ++j) {
-        if (end - p < 4 || p[0] != 2 || p[1] != 2 || (p[2] & 0x80) || ((uint32_t(p[2]) << 8) | p[3]) != len)
+        if (end - p < 4 || p[0] != 2 || p[1] != 2 || (p[2] & 0x80) || be16(p + 2) != len)
             return false;
         starts[j] = p;
         p += 4;

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/gain_map.h"
@@ -46,7 +47,7 @@ void readMetadata(heif_image_handle* h, Image& img) {
         if (type == "Exif" && img.exif.empty() && size > 4) {
             // The block starts with a 32-bit big-endian offset from its end to the
             // TIFF header (normally 0, or 6 when "Exif\0\0" precedes it).
-            uint32_t skip = uint32_t(block[0]) << 24 | uint32_t(block[1]) << 16 | uint32_t(block[2]) << 8 | block[3];
+            const uint32_t skip = be32(block.data());
             if (skip > size - 4) continue;
             std::vector<uint8_t> tiff(block.begin() + 4 + skip, block.end());
             if (normaliseExif(tiff)) img.exif = std::move(tiff);
@@ -58,7 +59,7 @@ void readMetadata(heif_image_handle* h, Image& img) {
 
 // True when item `from` has an item reference of this type (a four-letter code).
 bool hasReference(const heif_context* ctx, heif_item_id from, const char* type) {
-    const uint32_t want = uint32_t(type[0]) << 24 | uint32_t(type[1]) << 16 | uint32_t(type[2]) << 8 | uint32_t(type[3]);
+    const uint32_t want = be32(reinterpret_cast<const uint8_t*>(type));
     for (int index = 0;; ++index) {
         uint32_t kind = 0;
         heif_item_id* to = nullptr;
@@ -241,7 +242,7 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
             const uint8_t* s = plane + size_t(stride) * y;
             uint16_t* d = img.px16.data() + row * y;
             for (size_t i = 0; i < row; ++i) {
-                uint32_t v = uint32_t(s[2 * i]) | uint32_t(s[2 * i + 1]) << 8;
+                const uint32_t v = le16(s + 2 * i);
                 d[i] = up ? uint16_t(v << up | v >> (b - up)) : uint16_t(v);
             }
         }

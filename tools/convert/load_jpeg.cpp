@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/loaders.h"
 #include "tools/convert/orient.h"
@@ -25,7 +26,7 @@ void readSegments(const std::vector<uint8_t>& d, Image& img) {
         if (m == 0xFF) { ++i; continue; }  // fill byte
         if (m == 0xD8 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) { i += 2; continue; }
         if (m == 0xDA || m == 0xD9) break;  // start of scan, end of image
-        const size_t len = size_t(d[i + 2]) << 8 | d[i + 3];
+        const size_t len = be16(&d[i + 2]);
         if (len < 2 || i + 2 + len > d.size()) break;
         const uint8_t* p = d.data() + i + 4;
         const size_t n = len - 2;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/cli.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/loaders.h"
@@ -32,10 +33,8 @@ namespace {
 struct TiffScan {
     const std::vector<uint8_t>& d;
     bool le;
-    uint32_t u16(size_t o) const { return le ? d[o] | d[o + 1] << 8 : d[o] << 8 | d[o + 1]; }
-    uint32_t u32(size_t o) const {
-        return le ? u16(o) | u16(o + 2) << 16 : u16(o) << 16 | u16(o + 2);
-    }
+    uint32_t u16(size_t o) const { return read16(d.data() + o, !le); }
+    uint32_t u32(size_t o) const { return read32(d.data() + o, !le); }
     // True when this IFD or one of its SubIFDs holds sensor data or a DNG tag.
     bool rawIfd(uint32_t off, int depth) const {
         if (depth > 3 || off < 8 || size_t(off) + 2 > d.size()) return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/orient.h"
 
@@ -30,12 +31,12 @@ bool walkJpeg(const uint8_t* d, size_t n, size_t at, EmbeddedJpeg& j) {
         }
         if ((m >= 0xD0 && m <= 0xD7) || m == 0x01) { i += 2; continue; }
         if (m == 0xD8 || m == 0x00 || i + 4 > n) return false;
-        const size_t len = size_t(d[i + 2]) << 8 | d[i + 3];
+        const size_t len = be16(d + i + 2);
         if (len < 2 || i + 2 + len > n) return false;
         if (isFrameMarker(m)) {
             if (len < 7) return false;
-            j.height = uint32_t(d[i + 5]) << 8 | d[i + 6];
-            j.width = uint32_t(d[i + 7]) << 8 | d[i + 8];
+            j.height = be16(d + i + 5);
+            j.width = be16(d + i + 7);
             frame = true;
         }
         i += 2 + len;

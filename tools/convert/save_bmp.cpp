@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/srgb8.h"
 
 namespace conv {
@@ -16,14 +17,6 @@ constexpr int32_t kPixelsPerMetre = 2835;  // 72 dpi
 constexpr uint32_t kBiRgb = 0, kBiBitfields = 3;
 constexpr uint32_t kLcsSRGB = 0x73524742;  // 'sRGB'
 constexpr uint32_t kLcsGmImages = 4;       // perceptual rendering intent
-
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(uint8_t(x));
-    v.push_back(uint8_t(x >> 8));
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
-}
 
 uint64_t rowBytes(uint32_t width, bool alpha) { return (uint64_t(width) * (alpha ? 32 : 24) + 31) / 32 * 4; }
 
@@ -41,33 +34,33 @@ std::vector<uint8_t> bmpHeaders(uint32_t width, uint32_t height, bool alpha, con
     // BITMAPFILEHEADER
     h.push_back('B');
     h.push_back('M');
-    put32(h, uint32_t(fileSize));
-    put16(h, 0);
-    put16(h, 0);
-    put32(h, kFileHeaderSize + infoSize);  // where the pixels start
+    appendLe32(h, uint32_t(fileSize));
+    appendLe16(h, 0);
+    appendLe16(h, 0);
+    appendLe32(h, kFileHeaderSize + infoSize);  // where the pixels start
     // BITMAPINFOHEADER, the first 40 bytes of BITMAPV5HEADER as well
-    put32(h, infoSize);
-    put32(h, width);
-    put32(h, height);  // positive: bottom-up
-    put16(h, 1);       // planes
-    put16(h, alpha ? 32 : 24);
-    put32(h, alpha ? kBiBitfields : kBiRgb);
-    put32(h, uint32_t(imageSize));
-    put32(h, uint32_t(kPixelsPerMetre));
-    put32(h, uint32_t(kPixelsPerMetre));
-    put32(h, 0);  // colours used
-    put32(h, 0);  // important colours
+    appendLe32(h, infoSize);
+    appendLe32(h, width);
+    appendLe32(h, height);  // positive: bottom-up
+    appendLe16(h, 1);       // planes
+    appendLe16(h, alpha ? 32 : 24);
+    appendLe32(h, alpha ? kBiBitfields : kBiRgb);
+    appendLe32(h, uint32_t(imageSize));
+    appendLe32(h, uint32_t(kPixelsPerMetre));
+    appendLe32(h, uint32_t(kPixelsPerMetre));
+    appendLe32(h, 0);  // colours used
+    appendLe32(h, 0);  // important colours
     if (alpha) {
-        put32(h, 0x00ff0000);  // red mask
-        put32(h, 0x0000ff00);  // green
-        put32(h, 0x000000ff);  // blue
-        put32(h, 0xff000000);  // alpha
-        put32(h, kLcsSRGB);
-        for (int i = 0; i < 9 + 3; ++i) put32(h, 0);  // endpoints, gamma: unused for sRGB
-        put32(h, kLcsGmImages);
-        put32(h, 0);  // profile data
-        put32(h, 0);  // profile size
-        put32(h, 0);  // reserved
+        appendLe32(h, 0x00ff0000);  // red mask
+        appendLe32(h, 0x0000ff00);  // green
+        appendLe32(h, 0x000000ff);  // blue
+        appendLe32(h, 0xff000000);  // alpha
+        appendLe32(h, kLcsSRGB);
+        for (int i = 0; i < 9 + 3; ++i) appendLe32(h, 0);  // endpoints, gamma: unused for sRGB
+        appendLe32(h, kLcsGmImages);
+        appendLe32(h, 0);  // profile data
+        appendLe32(h, 0);  // profile size
+        appendLe32(h, 0);  // reserved
     }
     return h;
 }

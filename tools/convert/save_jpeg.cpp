@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/colour.h"
 #include "tools/convert/jpeg_segments.h"
 #include "tools/convert/owned.h"
@@ -82,7 +83,7 @@ bool findScan(const std::vector<uint8_t>& j, ScanInfo& info) {
     sofHeight = 0;
     while (i + 4 <= j.size() && j[i] == 0xFF) {
         const uint8_t m = j[i + 1];
-        const size_t len = size_t(j[i + 2]) << 8 | j[i + 3];
+        const size_t len = be16(&j[i + 2]);
         if (m == 0xC0) sofHeight = i + 5;
         if (m == 0xDA) {
             info.sos = i;

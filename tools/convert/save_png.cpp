@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/deflate_stream.h"
 #include "tools/convert/parallel.h"
 #include "tools/convert/png_effort.h"
@@ -277,8 +278,7 @@ void writeChunks(const Image& img, OutFile& out, std::vector<Slice>& slices, con
         std::vector<uint8_t>().swap(s.deflated);
         flush(false);
     }
-    const uint8_t tail[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};
-    idat.insert(idat.end(), tail, tail + 4);
+    appendBe32(idat, uint32_t(adler));
     flush(true);
     chunk("IEND", nullptr, 0);
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "tools/convert/bytes.h"
 #include "tools/convert/deflate_stream.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/parallel.h"
@@ -188,12 +189,12 @@ void appendExifDirectories(OutFile& out, const ExifParts& parts, bool hasExif, b
     out.seek(0, SEEK_SET);
     if (out.read(header, 8) != 8) throw ConvertError{kExitOutput, toUtf8(out.finalPath()) + ": cannot read back the TIFF file"};
     const bool be = header[0] == 'M';
-    const uint32_t ifd0 = tiffU32(header + 4, be);
+    const uint32_t ifd0 = read32(header + 4, be);
 
     uint8_t count[2] = {0, 0};
     out.seek(ifd0, SEEK_SET);
     out.read(count, 2);
-    const uint32_t n = tiffU16(count, be);
+    const uint32_t n = read16(count, be);
     std::vector<uint8_t> entries(size_t(n) * 12);
     out.read(entries.data(), entries.size());
 
@@ -210,9 +211,9 @@ void appendExifDirectories(OutFile& out, const ExifParts& parts, bool hasExif, b
         out.seek(0, SEEK_END);
         out.write(blob.data(), blob.size());
         for (uint32_t i = 0; i < n; ++i) {
-            if (tiffU16(entries.data() + size_t(i) * 12, be) != pointerTag) continue;
+            if (read16(entries.data() + size_t(i) * 12, be) != pointerTag) continue;
             uint8_t v[4];
-            tiffPut32(v, uint32_t(end), be);
+            write32(v, uint32_t(end), be);
             out.seek(int64_t(ifd0) + 2 + int64_t(i) * 12 + 8, SEEK_SET);
             out.write(v, 4);
         }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include "tools/convert/bytes.h"
 #include "tools/convert/jpeg_segments.h"
 #include "tools/convert/owned.h"
 
@@ -17,22 +18,13 @@ const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";   // written with its NUL
 const char kIsoNs[] = "urn:iso:std:iso:ts:21496:-1";    // written with its NUL
 const char kContainerNs[] = "http://ns.google.com/photos/1.0/container/";
 
-void put16(std::vector<uint8_t>& v, uint32_t x) {
-    v.push_back(uint8_t(x >> 8));
-    v.push_back(uint8_t(x));
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    put16(v, x >> 16);
-    put16(v, x & 0xFFFF);
-}
-
 // One marker segment: FF marker, length, `head` (a namespace, say), `body`.
 bool appendSegment(std::vector<uint8_t>& v, uint8_t marker, const void* head, size_t headLen, const void* body,
                    size_t bodyLen) {
     if (headLen + bodyLen > kMaxSegmentPayload) return false;
     v.push_back(0xFF);
     v.push_back(marker);
-    put16(v, uint32_t(2 + headLen + bodyLen));
+    appendBe16(v, uint32_t(2 + headLen + bodyLen));
     const uint8_t* h = static_cast<const uint8_t*>(head);
     const uint8_t* b = static_cast<const uint8_t*>(body);
     v.insert(v.end(), h, h + headLen);
@@ -50,9 +42,9 @@ std::string number(double v) {
 constexpr uint32_t kDenominator = 1000000;
 void putFraction(std::vector<uint8_t>& v, double x, bool isSigned) {
     const double n = std::round(x * kDenominator);
-    put32(v, isSigned ? uint32_t(int32_t(std::clamp(n, -2147483648.0, 2147483647.0)))
+    appendBe32(v, isSigned ? uint32_t(int32_t(std::clamp(n, -2147483648.0, 2147483647.0)))
                       : uint32_t(std::clamp(n, 0.0, 4294967295.0)));
-    put32(v, kDenominator);
+    appendBe32(v, kDenominator);
 }
 
 std::string mapXmp(const GainMap& gm) {
@@ -81,7 +73,7 @@ bool encodeMap(const GainMap& gm, int quality, std::vector<uint8_t>& jpeg) {
     }
     const Owned<tjFree> owned(buf);
     size_t rest = 2;
-    if (size > 6 && buf[2] == 0xFF && buf[3] == 0xE0) rest = 4 + (size_t(buf[4]) << 8 | buf[5]);
+    if (size > 6 && buf[2] == 0xFF && buf[3] == 0xE0) rest = 4 + size_t(be16(buf + 4));
     if (rest >= size) return false;
     jpeg.assign(buf, buf + 2);
     const std::string xmp = mapXmp(gm);
@@ -99,14 +91,14 @@ bool encodeMap(const GainMap& gm, int quality, std::vector<uint8_t>& jpeg) {
 constexpr size_t kMpfPayload = 4 + 8 + 2 + 3 * 12 + 4 + 2 * 16;
 std::vector<uint8_t> mpfPayload(uint32_t primarySize, uint32_t mapSize, uint32_t mapOffset) {
     std::vector<uint8_t> v = {'M', 'P', 'F', 0, 'M', 'M', 0, 0x2A};
-    put32(v, 8);  // the directory follows the header
-    put16(v, 3);
-    put16(v, 0xB000); put16(v, 7); put32(v, 4); v.insert(v.end(), {'0', '1', '0', '0'});  // MPFVersion
-    put16(v, 0xB001); put16(v, 4); put32(v, 1); put32(v, 2);                             // NumberOfImages
-    put16(v, 0xB002); put16(v, 7); put32(v, 32); put32(v, 8 + 2 + 3 * 12 + 4);           // MPEntry
-    put32(v, 0);  // no further directory
-    put32(v, 0x00030000); put32(v, primarySize); put32(v, 0); put32(v, 0);  // baseline primary picture
-    put32(v, 0x00000000); put32(v, mapSize); put32(v, mapOffset); put32(v, 0);
+    appendBe32(v, 8);  // the directory follows the header
+    appendBe16(v, 3);
+    appendBe16(v, 0xB000); appendBe16(v, 7); appendBe32(v, 4); v.insert(v.end(), {'0', '1', '0', '0'});  // MPFVersion
+    appendBe16(v, 0xB001); appendBe16(v, 4); appendBe32(v, 1); appendBe32(v, 2);                             // NumberOfImages
+    appendBe16(v, 0xB002); appendBe16(v, 7); appendBe32(v, 32); appendBe32(v, 8 + 2 + 3 * 12 + 4);           // MPEntry
+    appendBe32(v, 0);  // no further directory
+    appendBe32(v, 0x00030000); appendBe32(v, primarySize); appendBe32(v, 0); appendBe32(v, 0);  // baseline primary picture
+    appendBe32(v, 0x00000000); appendBe32(v, mapSize); appendBe32(v, mapOffset); appendBe32(v, 0);
     return v;
 }
 
@@ -120,8 +112,8 @@ void appendIcc(std::vector<uint8_t>& v, const std::vector<uint8_t>& icc) {
 
 std::vector<uint8_t> iso21496Metadata(const GainMap& gm) {
     std::vector<uint8_t> v;
-    put16(v, 0);  // minimum version a reader needs
-    put16(v, 0);  // writer version
+    appendBe16(v, 0);  // minimum version a reader needs
+    appendBe16(v, 0);  // writer version
     v.push_back(0x40);  // one channel, the base picture's colour space, a denominator per value
     putFraction(v, gm.capacityMin, false);  // base headroom
     putFraction(v, gm.capacityMax, false);  // alternate headroom
