@@ -3,7 +3,7 @@
 #include "bench/fuzz/fuzz_support.h"
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
-#include "tools/convert/loaders.h"
+#include "tools/convert/formats.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     conv::InputFile in{"fuzz.in", std::vector<uint8_t>(data, data + size)};

@@ -77,6 +77,20 @@ TEST(Arguments, HelpAndVersionSucceed) {
         EXPECT_NE(v.out.find(lib), std::string::npos) << lib << " in " << v.out;
 }
 
+// The two errors that list the formats, word for word.
+TEST(Arguments, UnknownKindsAreAnsweredWithWhatIsKnown) {
+    TempDir tmp;
+    const std::string text = fixture("text.heic"), xyz = tmp.path("out.xyz");
+    RunResult in = runConvert({text, tmp.path("out.jpg")});
+    EXPECT_EQ(in.code, 2);
+    EXPECT_EQ(in.err, "convert: " + text +
+                          ": not a picture this program reads (HEIC/HEIF, camera raw, HDR, JPEG, PNG, TIFF, BMP, GIF)\n");
+    RunResult out = runConvert({fixture("src.png"), xyz});
+    EXPECT_EQ(out.code, 1);
+    EXPECT_EQ(out.err, "convert: " + xyz + ": the output name must end in .jpg, .jpeg, .png, .gif, .tif, .tiff or .bmp\n");
+    EXPECT_TRUE(tmp.files().empty());
+}
+
 struct BadInput {
     const char* name;
     int code;

@@ -5,8 +5,7 @@
 
 #include "tools/convert/cli.h"
 #include "tools/convert/image.h"
-#include "tools/convert/loaders.h"
-#include "tools/convert/savers.h"
+#include "tools/convert/formats.h"
 
 using namespace conv;
 
@@ -117,38 +116,52 @@ TEST(GeometryParse, RejectsMalformed) {
         EXPECT_FALSE(parseGeometry(bad, g)) << bad;
 }
 
+// Each kind is named by the loader its signature picks.
 TEST(Sniff, FindsKindsFromContentNotName) {
-    auto kind = [](const std::string& bytes) {
-        return sniffInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    using Loader = Image (*)(const InputFile&, const LoadOptions&);
+    auto kind = [](const std::string& bytes) -> Loader {
+        const InputFormat* f = findInputFormat(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        return f ? f->load : nullptr;
     };
-    EXPECT_EQ(kind(std::string("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24)), InputKind::Heif);
-    EXPECT_EQ(kind(std::string("\0\0\0\x1c" "ftypmif1\0\0\0\0mif1miafheic", 28)), InputKind::Heif);
-    EXPECT_EQ(kind(std::string("\0\0\0\x18" "ftypcrx \0\0\0\0crx isom", 24)), InputKind::Raw);
-    EXPECT_EQ(kind(std::string("\0\0\0\x18" "ftypmp42\0\0\0\0isommp42", 24)), InputKind::Unknown);
-    EXPECT_EQ(kind("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n"), InputKind::Hdr);
-    EXPECT_EQ(kind("#?RGBE\n"), InputKind::Hdr);
-    EXPECT_EQ(kind("\xFF\xD8\xFF\xE1"), InputKind::Jpeg);
-    EXPECT_EQ(kind("\x89PNG\r\n\x1a\n"), InputKind::Png);
-    EXPECT_EQ(kind("GIF89a"), InputKind::Gif);
-    EXPECT_EQ(kind(std::string("II*\0\x08\0\0\0", 8)), InputKind::Tiff);
-    EXPECT_EQ(kind(std::string("IIRO\x08\0\0\0", 8)), InputKind::Raw);
-    EXPECT_EQ(kind(std::string("BM\0\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0", 18)), InputKind::Bmp);
-    EXPECT_EQ(kind("BMW is a car, not a bitmap"), InputKind::Unknown);
-    EXPECT_EQ(kind("This is a text file."), InputKind::Unknown);
-    EXPECT_EQ(kind(""), InputKind::Unknown);
+    EXPECT_EQ(kind(std::string("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24)), loadHeif);
+    EXPECT_EQ(kind(std::string("\0\0\0\x1c" "ftypmif1\0\0\0\0mif1miafheic", 28)), loadHeif);
+    EXPECT_EQ(kind(std::string("\0\0\0\x18" "ftypcrx \0\0\0\0crx isom", 24)), loadRaw);
+    EXPECT_EQ(kind(std::string("\0\0\0\x18" "ftypmp42\0\0\0\0isommp42", 24)), nullptr);
+    EXPECT_EQ(kind("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n"), loadHdr);
+    EXPECT_EQ(kind("#?RGBE\n"), loadHdr);
+    EXPECT_EQ(kind("\xFF\xD8\xFF\xE1"), loadJpeg);
+    EXPECT_EQ(kind("\x89PNG\r\n\x1a\n"), loadPng);
+    EXPECT_EQ(kind("GIF89a"), loadGif);
+    EXPECT_EQ(kind(std::string("II*\0\x08\0\0\0", 8)), loadTiff);
+    EXPECT_EQ(kind(std::string("IIRO\x08\0\0\0", 8)), loadRaw);
+    EXPECT_EQ(kind(std::string("BM\0\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0", 18)), loadBmp);
+    EXPECT_EQ(kind("BMW is a car, not a bitmap"), nullptr);
+    EXPECT_EQ(kind("This is a text file."), nullptr);
+    EXPECT_EQ(kind(""), nullptr);
+    // Where two signatures meet, the one at the start of the file wins: a
+    // JPEG whose first bytes also read as an ISO box header stays a JPEG.
+    EXPECT_EQ(kind(std::string("\xFF\xD8\xFF\xE0" "ftypheic\0\0\0\0", 16)), loadJpeg);
+    EXPECT_EQ(kind(std::string("II*\0" "ftypheic\0\0\0\0", 16)), loadTiff);
 }
 
 TEST(OutputFormat, FromExtensionInAnyCase) {
-    EXPECT_EQ(formatFromPath(fromUtf8("a/b.JPG")), OutputFormat::Jpeg);
-    EXPECT_EQ(formatFromPath(fromUtf8("b.jpeg")), OutputFormat::Jpeg);
-    EXPECT_EQ(formatFromPath(fromUtf8("b.Png")), OutputFormat::Png);
-    EXPECT_EQ(formatFromPath(fromUtf8("b.TIF")), OutputFormat::Tiff);
-    EXPECT_EQ(formatFromPath(fromUtf8("b.tiff")), OutputFormat::Tiff);
-    EXPECT_EQ(formatFromPath(fromUtf8("b.gif")), OutputFormat::Gif);
-    EXPECT_EQ(formatFromPath(fromUtf8("b.BMP")), OutputFormat::Bmp);
-    EXPECT_EQ(formatFromPath(fromUtf8("b.heic")), OutputFormat::Unknown);
-    EXPECT_EQ(formatFromPath(fromUtf8("folder.jpg/b")), OutputFormat::Unknown);
-    EXPECT_EQ(formatFromPath(fromUtf8("b")), OutputFormat::Unknown);
+    using Saver = void (*)(const Image&, const SaveOptions&, OutFile&);
+    auto saver = [](const char* name) -> Saver {
+        const OutputFormat* f = findOutputFormat(fromUtf8(name));
+        return f ? f->save : nullptr;
+    };
+    EXPECT_EQ(saver("a/b.JPG"), saveJpeg);
+    EXPECT_EQ(saver("b.jpeg"), saveJpeg);
+    EXPECT_EQ(saver("b.jpe"), saveJpeg);
+    EXPECT_EQ(saver("b.Png"), savePng);
+    EXPECT_EQ(saver("b.TIF"), saveTiff);
+    EXPECT_EQ(saver("b.tiff"), saveTiff);
+    EXPECT_EQ(saver("b.gif"), saveGif);
+    EXPECT_EQ(saver("b.BMP"), saveBmp);
+    EXPECT_EQ(saver("b.heic"), nullptr);
+    EXPECT_EQ(saver("b.jp"), nullptr);
+    EXPECT_EQ(saver("folder.jpg/b"), nullptr);
+    EXPECT_EQ(saver("b"), nullptr);
 }
 
 }  // namespace

@@ -28,18 +28,18 @@ namespace conv {
 
 namespace {
 
-
 // Minimal reading of a TIFF structure's IFDs, to tell raw files from pictures.
 struct TiffScan {
-    const std::vector<uint8_t>& d;
+    const uint8_t* d;
+    size_t size;
     bool le;
-    uint32_t u16(size_t o) const { return read16(d.data() + o, !le); }
-    uint32_t u32(size_t o) const { return read32(d.data() + o, !le); }
+    uint32_t u16(size_t o) const { return read16(d + o, !le); }
+    uint32_t u32(size_t o) const { return read32(d + o, !le); }
     // True when this IFD or one of its SubIFDs holds sensor data or a DNG tag.
     bool rawIfd(uint32_t off, int depth) const {
-        if (depth > 3 || off < 8 || size_t(off) + 2 > d.size()) return false;
+        if (depth > 3 || off < 8 || size_t(off) + 2 > size) return false;
         const uint32_t n = u16(off);
-        if (size_t(off) + 2 + size_t(n) * 12 > d.size()) return false;
+        if (size_t(off) + 2 + size_t(n) * 12 > size) return false;
         for (uint32_t i = 0; i < n; ++i) {
             const size_t e = off + 2 + size_t(i) * 12;
             const uint32_t tag = u16(e), type = u16(e + 2), count = u32(e + 4);
@@ -53,7 +53,7 @@ struct TiffScan {
                     if (rawIfd(u32(e + 8), depth + 1)) return true;
                 } else {
                     const uint32_t list = u32(e + 8);
-                    for (uint32_t k = 0; k < count && k < 8 && size_t(list) + 4 * (k + 1) <= d.size(); ++k)
+                    for (uint32_t k = 0; k < count && k < 8 && size_t(list) + 4 * (k + 1) <= size; ++k)
                         if (rawIfd(u32(list + 4 * k), depth + 1)) return true;
                 }
             }
@@ -134,11 +134,10 @@ struct NotDeveloped {
 
 }  // namespace
 
-bool looksLikeCameraRaw(const InputFile& in) {
-    const auto& d = in.bytes;
-    if (d.size() < 16) return false;
+bool looksLikeCameraRaw(const uint8_t* d, size_t size) {
+    if (size < 16) return false;
     if (d[8] == 'C' && d[9] == 'R' && d[10] == 2) return true;  // Canon CR2
-    TiffScan s{d, d[0] == 'I'};
+    TiffScan s{d, size, d[0] == 'I'};
     return s.rawIfd(s.u32(4), 0);
 }
 

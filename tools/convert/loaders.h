@@ -1,5 +1,5 @@
-// Reading pictures: the input's kind is found from its content, then one loader
-// per family turns the bytes into an Image with its ICC profile, EXIF and XMP.
+// Reading pictures: one loader per family turns the bytes into an Image with its
+// ICC profile, EXIF and XMP (formats.h picks the loader from the content).
 #pragma once
 
 #include <cstddef>
@@ -12,14 +12,6 @@
 #include "tools/convert/image.h"
 
 namespace conv {
-
-enum class InputKind { Unknown, Heif, Jpeg, Png, Tiff, Bmp, Gif, Hdr, Raw };
-
-// Looks at the first bytes of a file (32 are enough). Radiance HDR starts with
-// "#?RADIANCE" or "#?RGBE"; camera raw formats built on TIFF (NEF, CR2, DNG, ...)
-// come back as Tiff and are told apart by tryRawFirst() below.
-InputKind sniffInput(const uint8_t* data, size_t size);
-const char* kindName(InputKind k);
 
 // The whole input file in memory (photos are small next to their pixels).
 struct InputFile {
@@ -76,9 +68,6 @@ Image loadHdr(const InputFile& in, const LoadOptions& opt);
 
 // True when a TIFF-structured file is a camera raw that LibRaw develops
 // (NEF, CR2, DNG, ...) rather than an ordinary TIFF picture.
-bool looksLikeCameraRaw(const InputFile& in);
-
-// Finds the kind from the content and calls the matching loader.
-Image loadAny(const InputFile& in, const LoadOptions& opt);
+bool looksLikeCameraRaw(const uint8_t* data, size_t size);
 
 }  // namespace conv

@@ -4,10 +4,10 @@
 #include <thread>
 
 #include "tools/convert/exif.h"
+#include "tools/convert/formats.h"
 #include "tools/convert/gain_map.h"
 #include "tools/convert/library_versions.h"
 #include "tools/convert/resize.h"
-#include "tools/convert/savers.h"
 
 namespace conv {
 
@@ -16,10 +16,9 @@ static std::string oneLine(const std::string& s);
 void convertFile(const Options& opt, const RunSettings& settings) {
     const int threads = settings.threads > 0 ? settings.threads
                                              : int(std::max(1u, std::thread::hardware_concurrency()));
-    const OutputFormat format = formatFromPath(opt.output);
-    if (format == OutputFormat::Unknown)
-        throw ConvertError{kExitUsage, toUtf8(opt.output) +
-                                           ": the output name must end in .jpg, .jpeg, .png, .gif, .tif, .tiff or .bmp"};
+    const OutputFormat* format = findOutputFormat(opt.output);
+    if (!format)
+        throw ConvertError{kExitUsage, toUtf8(opt.output) + ": the output name must end in " + outputExtensionList()};
     if (!fileExists(opt.input)) throw ConvertError{kExitInput, toUtf8(opt.input) + ": no such file"};
     if (isDirectory(opt.input)) throw ConvertError{kExitInput, toUtf8(opt.input) + ": is a folder, not a picture"};
     if (opt.input == opt.output || sameFile(opt.input, opt.output))
@@ -36,8 +35,8 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     lopt.maxPixels = settings.maxPixels;
     lopt.threads = threads;
     // A 4:2:0 JPEG can take the decoder's YCbCr directly, resized or not.
-    lopt.allowYcc420 = format == OutputFormat::Jpeg && opt.quality < 90;
-    lopt.gainMap = format == OutputFormat::Jpeg && opt.gainMap;
+    lopt.allowYcc420 = format->takesYcc420 && opt.quality < 90;
+    lopt.gainMap = format->takesGainMap && opt.gainMap;
     lopt.resize = &opt.resize;
     lopt.releaseInput = [&in] { std::vector<uint8_t>().swap(in.bytes); };
     Image img = loadAny(in, lopt);
@@ -64,7 +63,7 @@ void convertFile(const Options& opt, const RunSettings& settings) {
     sopt.quality = opt.quality;
     sopt.qualityGiven = opt.qualityGiven;
     sopt.threads = threads;
-    saveAny(format, img, sopt, out);
+    saveAs(*format, img, sopt, out);
     out.commit();
     copyModificationTime(opt.input, opt.output);
     if (!img.note.empty()) std::fprintf(stderr, "convert: %s\n", oneLine(img.note).c_str());

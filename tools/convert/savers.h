@@ -1,4 +1,5 @@
-// Writing pictures: one saver per output format, all writing into an OutFile.
+// Writing pictures: one saver per output format, all writing into an OutFile
+// (formats.h picks the saver from the output's extension).
 #pragma once
 
 #include <string>
@@ -7,12 +8,6 @@
 #include "tools/convert/image.h"
 
 namespace conv {
-
-enum class OutputFormat { Unknown, Jpeg, Png, Gif, Tiff, Bmp };
-
-// From the output path's extension, any case: jpg/jpeg, png, gif, tif/tiff, bmp.
-OutputFormat formatFromPath(const Path& p);
-const char* formatName(OutputFormat f);
 
 struct SaveOptions {
     // 1..100. JPEG quality for JPG; for the lossless formats it only chooses the
@@ -32,7 +27,5 @@ void savePng(const Image& img, const SaveOptions& opt, OutFile& out);
 void saveGif(const Image& img, const SaveOptions& opt, OutFile& out);
 void saveTiff(const Image& img, const SaveOptions& opt, OutFile& out);
 void saveBmp(const Image& img, const SaveOptions& opt, OutFile& out);
-
-void saveAny(OutputFormat f, const Image& img, const SaveOptions& opt, OutFile& out);
 
 }  // namespace conv
