@@ -9,6 +9,7 @@
 #include "tools/convert/exif.h"
 #include "tools/convert/loaders.h"
 #include "tools/convert/orient.h"
+#include "tools/convert/png_structs.h"
 
 namespace conv {
 
@@ -31,33 +32,6 @@ void onRead(png_structp png, png_bytep out, png_size_t len) {
     std::memcpy(out, ctx->data + ctx->pos, len);
     ctx->pos += len;
 }
-
-void onError(png_structp png, png_const_charp msg) {
-    auto* ctx = static_cast<ReadCtx*>(png_get_error_ptr(png));
-    if (!ctx->message[0]) std::snprintf(ctx->message, sizeof ctx->message, "%s", msg ? msg : "libpng error");
-    png_longjmp(png, 1);
-}
-
-void onWarning(png_structp, png_const_charp) {}
-
-// The read struct and its info struct, freed together.
-class PngReader {
-public:
-    explicit PngReader(ReadCtx& ctx) {
-        png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
-        if (png_) info_ = png_create_info_struct(png_);
-    }
-    ~PngReader() { png_destroy_read_struct(&png_, &info_, nullptr); }
-    PngReader(const PngReader&) = delete;
-    PngReader& operator=(const PngReader&) = delete;
-    bool valid() const { return png_ && info_; }
-    png_structp png() const { return png_; }
-    png_infop info() const { return info_; }
-
-private:
-    png_structp png_ = nullptr;
-    png_infop info_ = nullptr;
-};
 
 struct PngLayout {
     png_uint_32 width, height;

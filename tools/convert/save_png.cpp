@@ -17,6 +17,7 @@
 #include "tools/convert/deflate_stream.h"
 #include "tools/convert/parallel.h"
 #include "tools/convert/png_effort.h"
+#include "tools/convert/png_structs.h"
 #include "tools/convert/savers.h"
 
 namespace conv {
@@ -50,32 +51,6 @@ void onWrite(png_structp png, png_bytep data, png_size_t len) {
     if (!writeOut(*static_cast<WriteCtx*>(png_get_io_ptr(png)), data, len)) png_error(png, "write failed");
 }
 void onFlush(png_structp) {}
-void onError(png_structp png, png_const_charp msg) {
-    auto* ctx = static_cast<WriteCtx*>(png_get_error_ptr(png));
-    if (ctx && !ctx->message[0]) std::snprintf(ctx->message, sizeof ctx->message, "%s", msg ? msg : "libpng error");
-    png_longjmp(png, 1);
-}
-void onWarning(png_structp, png_const_charp) {}
-
-// The write struct and its info struct, freed together.
-class PngWriter {
-public:
-    explicit PngWriter(WriteCtx& ctx) {
-        png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, onError, onWarning);
-        if (png_) info_ = png_create_info_struct(png_);
-    }
-    ~PngWriter() { png_destroy_write_struct(&png_, &info_); }
-    PngWriter(const PngWriter&) = delete;
-    PngWriter& operator=(const PngWriter&) = delete;
-    bool valid() const { return png_ && info_; }
-    png_structp png() const { return png_; }
-    png_infop info() const { return info_; }
-
-private:
-    png_structp png_ = nullptr;
-    png_infop info_ = nullptr;
-};
-
 // What goes before the pixels, as plain data for the shim.
 struct PngHead {
     uint32_t width, height;
