@@ -66,13 +66,63 @@ struct Sampler {
     static constexpr float kMax = sizeof(T) == 1 ? 255.f : 65535.f;
 };
 
+// One input row as floats, colour premultiplied by alpha when there is alpha.
+template <typename T>
+void rowAsFloats(const T* s, uint32_t sw, int ch, float* line) {
+    const float maxv = Sampler<T>::kMax;
+    if (ch == 4) {
+        for (uint32_t x = 0; x < sw; ++x) {
+            const float a = s[x * 4 + 3] / maxv;
+            line[x * 4 + 0] = s[x * 4 + 0] * a;
+            line[x * 4 + 1] = s[x * 4 + 1] * a;
+            line[x * 4 + 2] = s[x * 4 + 2] * a;
+            line[x * 4 + 3] = s[x * 4 + 3];
+        }
+    } else {
+        for (size_t i = 0; i < size_t(sw) * ch; ++i) line[i] = s[i];
+    }
+}
+
+// A row resampled across: dw pixels from the input row `line`.
+void resampleAcross(const Taps& hx, const float* line, uint32_t dw, int ch, float* m) {
+    for (uint32_t x = 0; x < dw; ++x) {
+        const float* w = hx.weights.data() + hx.offset[x];
+        const float* p = line + size_t(hx.start[x]) * ch;
+        float acc[4] = {0, 0, 0, 0};
+        for (int k = 0; k < hx.count[x]; ++k, p += ch)
+            for (int c = 0; c < ch; ++c) acc[c] += w[k] * p[c];
+        for (int c = 0; c < ch; ++c) m[size_t(x) * ch + c] = acc[c];
+    }
+}
+
+// One output row from the resampled floats, alpha undone and rounded.
+template <typename T>
+void floatsAsRow(const std::vector<float>& acc, uint32_t dw, int ch, T* d) {
+    const float maxv = Sampler<T>::kMax;
+    const bool alpha = ch == 4;
+    for (uint32_t x = 0; x < dw; ++x) {
+        float a = 1;
+        if (alpha) {
+            float av = std::clamp(acc[x * 4 + 3], 0.f, maxv);
+            d[x * 4 + 3] = T(av + 0.5f);
+            a = av / maxv;
+        }
+        const int colour = alpha ? 3 : ch;
+        for (int c = 0; c < colour; ++c) {
+            float v = acc[size_t(x) * ch + c];
+            if (alpha) v = a > 0 ? v / a : 0;
+            d[size_t(x) * ch + c] = T(std::clamp(v, 0.f, maxv) + 0.5f);
+        }
+    }
+}
+
+// Separable: each band of output rows resamples the input rows it needs across
+// (into `mid`), then down.
 template <typename T>
 void resizeTyped(const std::vector<T>& src, uint32_t sw, uint32_t sh, int ch, std::vector<T>& dst, uint32_t dw,
                  uint32_t dh, int threads) {
     const Taps hx = makeTaps(sw, dw);
     const Taps vy = makeTaps(sh, dh);
-    const bool alpha = ch == 4;
-    const float maxv = Sampler<T>::kMax;
     dst.assign(size_t(dw) * dh * ch, 0);
     constexpr uint32_t kBand = 32;
     const uint32_t bands = (dh + kBand - 1) / kBand;
@@ -88,27 +138,8 @@ void resizeTyped(const std::vector<T>& src, uint32_t sw, uint32_t sh, int ch, st
         }
         mid.assign(size_t(hi - lo) * dw * ch, 0.f);
         for (int sy = lo; sy < hi; ++sy) {
-            const T* s = src.data() + size_t(sy) * sw * ch;
-            if (alpha) {
-                for (uint32_t x = 0; x < sw; ++x) {
-                    const float a = s[x * 4 + 3] / maxv;
-                    line[x * 4 + 0] = s[x * 4 + 0] * a;
-                    line[x * 4 + 1] = s[x * 4 + 1] * a;
-                    line[x * 4 + 2] = s[x * 4 + 2] * a;
-                    line[x * 4 + 3] = s[x * 4 + 3];
-                }
-            } else {
-                for (size_t i = 0; i < size_t(sw) * ch; ++i) line[i] = s[i];
-            }
-            float* m = mid.data() + size_t(sy - lo) * dw * ch;
-            for (uint32_t x = 0; x < dw; ++x) {
-                const float* w = hx.weights.data() + hx.offset[x];
-                const float* p = line.data() + size_t(hx.start[x]) * ch;
-                float acc[4] = {0, 0, 0, 0};
-                for (int k = 0; k < hx.count[x]; ++k, p += ch)
-                    for (int c = 0; c < ch; ++c) acc[c] += w[k] * p[c];
-                for (int c = 0; c < ch; ++c) m[size_t(x) * ch + c] = acc[c];
-            }
+            rowAsFloats(src.data() + size_t(sy) * sw * ch, sw, ch, line.data());
+            resampleAcross(hx, line.data(), dw, ch, mid.data() + size_t(sy - lo) * dw * ch);
         }
         std::vector<float> acc(size_t(dw) * ch);
         for (uint32_t y = y0; y < y1; ++y) {
@@ -119,21 +150,7 @@ void resizeTyped(const std::vector<T>& src, uint32_t sw, uint32_t sh, int ch, st
                 const float wk = w[k];
                 for (size_t i = 0; i < acc.size(); ++i) acc[i] += wk * m[i];
             }
-            T* d = dst.data() + size_t(y) * dw * ch;
-            for (uint32_t x = 0; x < dw; ++x) {
-                float a = 1;
-                if (alpha) {
-                    float av = std::clamp(acc[x * 4 + 3], 0.f, maxv);
-                    d[x * 4 + 3] = T(av + 0.5f);
-                    a = av / maxv;
-                }
-                const int colour = alpha ? 3 : ch;
-                for (int c = 0; c < colour; ++c) {
-                    float v = acc[size_t(x) * ch + c];
-                    if (alpha) v = a > 0 ? v / a : 0;
-                    d[size_t(x) * ch + c] = T(std::clamp(v, 0.f, maxv) + 0.5f);
-                }
-            }
+            floatsAsRow(acc, dw, ch, dst.data() + size_t(y) * dw * ch);
         }
     });
 }
