@@ -155,9 +155,7 @@ std::optional<Image> libheifYcc420(const InputFile& in, heif_image_handle* handl
     return img;
 }
 
-}  // namespace
-
-Image loadHeif(const InputFile& in, const LoadOptions& opt) {
+Owned<heif_context_free> openContext(const InputFile& in, const LoadOptions& opt) {
     Owned<heif_context_free> ctx(heif_context_alloc());
     if (!ctx) inputError(in.path, "out of memory");
     heif_context_set_max_decoding_threads(ctx.get(), std::max(1, opt.threads));
@@ -170,17 +168,20 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     useHevcWorkers(primaryItemIsGrid(in.bytes.data(), in.bytes.size()) ? 0 : std::max(1, opt.threads));
     heif_error err = heif_context_read_from_memory_without_copy(ctx.get(), in.bytes.data(), in.bytes.size(), nullptr);
     if (err.code != heif_error_Ok) fail(in, err, "not a readable HEIF file");
+    return ctx;
+}
 
+// The primary picture, refused when it cannot be decoded on its own or when its
+// coded size (which decides the memory the decoder needs) is over the limit.
+Owned<heif_image_handle_release> primaryPicture(const InputFile& in, heif_context* ctx, const LoadOptions& opt) {
     heif_image_handle* rawHandle = nullptr;
-    err = heif_context_get_primary_image_handle(ctx.get(), &rawHandle);
+    const heif_error err = heif_context_get_primary_image_handle(ctx, &rawHandle);
     if (err.code != heif_error_Ok) fail(in, err, "no primary image");
     Owned<heif_image_handle_release> handle(rawHandle);
     // A picture predicted from another item cannot be decoded on its own: the decoder
     // would stand grey in for the missing reference and the result would not be the photo.
-    if (hasReference(ctx.get(), heif_image_handle_get_item_id(handle.get()), "pred"))
+    if (hasReference(ctx, heif_image_handle_get_item_id(handle.get()), "pred"))
         inputError(in.path, "the picture is predicted from another picture in the file, which is not supported");
-
-    // The coded size decides the memory the decoder needs; check it before decoding.
     int iw = heif_image_handle_get_ispe_width(handle.get());
     int ih = heif_image_handle_get_ispe_height(handle.get());
     if (iw <= 0 || ih <= 0) {
@@ -188,33 +189,21 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
         ih = heif_image_handle_get_height(handle.get());
     }
     checkPixelLimit(uint64_t(std::max(iw, 0)), uint64_t(std::max(ih, 0)), opt, in.path);
+    return handle;
+}
 
-    const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-    const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
-    const bool deep = bits > 8;
+// Interleaved RGB(A) through libheif: 8-bit pictures as they are, deeper ones
+// widened to 16 bits.
+Image decodeRgb(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
+    const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+    const bool deep = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
     heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
-
-    std::future<std::shared_ptr<GainMap>> gainMap = startGainMap(in, handle.get(), opt);
-    // Deeper pictures (cameras write 10 bits, often 4:2:2) are rounded to 8
-    // bits in YCbCr by our own decoding; when it cannot take them they go the
-    // 16-bit RGB way below, as libheif's planes would keep their depth.
-    if (opt.allowYcc420 && !alpha && bits >= 8) {
-        std::optional<Image> img = ownYcc420(in, opt);
-        if (!img && bits == 8) img = libheifYcc420(in, handle.get(), opt);
-        if (img) {
-            readColour(handle.get(), *img);
-            readMetadata(handle.get(), *img);
-            if (gainMap.valid()) img->gainMap = gainMap.get();
-            return std::move(*img);
-        }
-    }
-
     Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
     dopt->ignore_transformations = 0;
     dopt->convert_hdr_to_8bit = 0;
     heif_image* rawImage = nullptr;
-    err = heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB, chroma, dopt.get());
+    const heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_RGB, chroma, dopt.get());
     if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
     Owned<heif_image_release> himg(rawImage);
 
@@ -233,25 +222,45 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
         if (size_t(stride) == row) std::memcpy(img.px8.data(), plane, row * h);
         else
             for (int y = 0; y < h; ++y) std::memcpy(img.px8.data() + row * y, plane + size_t(stride) * y, row);
-    } else {
-        // Samples come as 'bits'-bit values in 16-bit words; widen to the full range
-        // by repeating the top bits into the bottom (1023 -> 65535, 512 -> 32800).
-        const int b = heif_image_get_bits_per_pixel_range(himg.get(), heif_channel_interleaved);
-        const int up = 16 - (b > 0 && b <= 16 ? b : 16);
-        for (int y = 0; y < h; ++y) {
-            const uint8_t* s = plane + size_t(stride) * y;
-            uint16_t* d = img.px16.data() + row * y;
-            for (size_t i = 0; i < row; ++i) {
-                const uint32_t v = le16(s + 2 * i);
-                d[i] = up ? uint16_t(v << up | v >> (b - up)) : uint16_t(v);
-            }
+        return img;
+    }
+    // Samples come as 'bits'-bit values in 16-bit words; widen to the full range
+    // by repeating the top bits into the bottom (1023 -> 65535, 512 -> 32800).
+    const int b = heif_image_get_bits_per_pixel_range(himg.get(), heif_channel_interleaved);
+    const int up = 16 - (b > 0 && b <= 16 ? b : 16);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* s = plane + size_t(stride) * y;
+        uint16_t* d = img.px16.data() + row * y;
+        for (size_t i = 0; i < row; ++i) {
+            const uint32_t v = le16(s + 2 * i);
+            d[i] = up ? uint16_t(v << up | v >> (b - up)) : uint16_t(v);
         }
     }
-    himg.reset();
-    readColour(handle.get(), img);
-    readMetadata(handle.get(), img);
-    if (gainMap.valid()) img.gainMap = gainMap.get();
     return img;
+}
+
+}  // namespace
+
+Image loadHeif(const InputFile& in, const LoadOptions& opt) {
+    const Owned<heif_context_free> ctx = openContext(in, opt);
+    const Owned<heif_image_handle_release> handle = primaryPicture(in, ctx.get(), opt);
+    std::future<std::shared_ptr<GainMap>> gainMap = startGainMap(in, handle.get(), opt);
+    const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+    const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
+
+    // Deeper pictures (cameras write 10 bits, often 4:2:2) are rounded to 8
+    // bits in YCbCr by our own decoding; when it cannot take them they go the
+    // 16-bit RGB way, as libheif's planes would keep their depth.
+    std::optional<Image> img;
+    if (opt.allowYcc420 && !alpha && bits >= 8) {
+        img = ownYcc420(in, opt);
+        if (!img && bits == 8) img = libheifYcc420(in, handle.get(), opt);
+    }
+    if (!img) img = decodeRgb(in, handle.get(), opt);
+    readColour(handle.get(), *img);
+    readMetadata(handle.get(), *img);
+    if (gainMap.valid()) img->gainMap = gainMap.get();
+    return std::move(*img);
 }
 
 }  // namespace conv

@@ -181,104 +181,127 @@ public:
     // curve: what copy_mem_image writes in 16 bits, or JPEG's YCbCr 4:2:0
     // planes made from those values rounded to 8 bits.
     void output(Image& img, Samples kind) {
-        auto& S = imgdata.sizes;
+        setToneCurve();
+        const FlipWalk walk = flipWalk();
+        if (kind == Samples::Rgb16) outputRgb16(img, walk);
+        else outputYcc420(img, walk);
+    }
+
+private:
+    // LibRaw's tone curve with the white point its own output takes: the level
+    // that all but auto_bright_thr of the pixels stay below, over every channel.
+    void setToneCurve() {
+        const auto& S = imgdata.sizes;
         const auto* hist = libraw_internal_data.output_data.histogram;
-        if (hist) {
-            // The white point LibRaw's own output takes: the level that all but
-            // auto_bright_thr of the pixels stay below, over every channel.
-            const auto& O = imgdata.params;
-            int tWhite = 0x2000;
-            int perc = int(S.width * S.height * O.auto_bright_thr);
-            if (libraw_internal_data.internal_output_params.fuji_width) perc /= 2;
-            if (!((O.highlight & ~2) || O.no_auto_bright)) {
-                tWhite = 0;
-                for (int c = 0; c < imgdata.idata.colors; ++c) {
-                    int val = 0x2000, total = 0;
-                    while (--val > 32)
-                        if ((total += hist[c][val]) > perc) break;
-                    tWhite = std::max(tWhite, val);
-                }
+        if (!hist) return;
+        const auto& O = imgdata.params;
+        int tWhite = 0x2000;
+        int perc = int(S.width * S.height * O.auto_bright_thr);
+        if (libraw_internal_data.internal_output_params.fuji_width) perc /= 2;
+        if (!((O.highlight & ~2) || O.no_auto_bright)) {
+            tWhite = 0;
+            for (int c = 0; c < imgdata.idata.colors; ++c) {
+                int val = 0x2000, total = 0;
+                while (--val > 32)
+                    if ((total += hist[c][val]) > perc) break;
+                tWhite = std::max(tWhite, val);
             }
-            gamma_curve(O.gamm[0], O.gamm[1], 2, int((tWhite << 3) / O.bright));
         }
-        // Where output pixel (x, y) is found in the developed picture, as
-        // copy_mem_image walks it: flip_index reads the sizes as the output's.
+        gamma_curve(O.gamm[0], O.gamm[1], 2, int((tWhite << 3) / O.bright));
+    }
+
+    // Where output pixel (x, y) is found in the developed picture: at
+    // soff0 + y * rowStep + x * cstep, of an output w x h.
+    struct FlipWalk {
+        uint32_t w, h;
+        long soff0, cstep, rowStep;
+    };
+
+    // As copy_mem_image walks it: flip_index reads the sizes as the output's.
+    FlipWalk flipWalk() {
+        auto& S = imgdata.sizes;
         const ushort savedIH = S.iheight, savedIW = S.iwidth, savedW = S.width, savedH = S.height;
         S.iheight = S.height;
         S.iwidth = S.width;
         if (S.flip & 4) std::swap(S.width, S.height);
-        const uint32_t w = S.width, h = S.height;
-        const long soff0 = flip_index(0, 0);
-        const long cstep = flip_index(0, 1) - soff0;
-        const long rowStep = long(w) * cstep + (flip_index(1, 0) - flip_index(0, S.width));
+        FlipWalk f;
+        f.w = S.width;
+        f.h = S.height;
+        f.soff0 = flip_index(0, 0);
+        f.cstep = flip_index(0, 1) - f.soff0;
+        f.rowStep = long(f.w) * f.cstep + (flip_index(1, 0) - flip_index(0, S.width));
         S.iheight = savedIH;
         S.iwidth = savedIW;
         S.width = savedW;
         S.height = savedH;
+        return f;
+    }
 
+    void outputRgb16(Image& img, const FlipWalk& f) {
         const ushort* curve = imgdata.color.curve;
         const ushort (*px)[4] = imgdata.image;
-        std::vector<uint8_t> lut8;
-        if (kind != Samples::Rgb16) {
-            lut8.resize(0x10000);
-            for (uint32_t v = 0; v < 0x10000; ++v) lut8[v] = uint8_t((curve[v] * 255u + 32767u) / 65535u);
-        }
+        const uint32_t w = f.w;
+        img.allocate(w, f.h, 3, 16);
+        inSlices(threads_, f.h, [&](size_t y0, size_t y1) {
+            for (size_t y = y0; y < y1; ++y) {
+                long soff = f.soff0 + long(y) * f.rowStep;
+                uint16_t* out = img.px16.data() + y * w * 3;
+                for (uint32_t x = 0; x < w; ++x, soff += f.cstep, out += 3)
+                    for (int c = 0; c < 3; ++c) out[c] = curve[px[soff][c]];
+            }
+        });
+    }
+
+    // Full-range BT.601 in 16-bit fixed point, as libjpeg converts; each
+    // chroma sample the mean of its 2x2 pixels (fewer at odd edges).
+    void outputYcc420(Image& img, const FlipWalk& f) {
+        const ushort* curve = imgdata.color.curve;
+        const ushort (*px)[4] = imgdata.image;
+        std::vector<uint8_t> lut8(0x10000);
+        for (uint32_t v = 0; v < 0x10000; ++v) lut8[v] = uint8_t((curve[v] * 255u + 32767u) / 65535u);
+        const uint32_t w = f.w, h = f.h;
         auto row8 = [&](uint32_t y, uint8_t* out) {
-            long soff = soff0 + long(y) * rowStep;
-            for (uint32_t x = 0; x < w; ++x, soff += cstep, out += 3)
+            long soff = f.soff0 + long(y) * f.rowStep;
+            for (uint32_t x = 0; x < w; ++x, soff += f.cstep, out += 3)
                 for (int c = 0; c < 3; ++c) out[c] = lut8[px[soff][c]];
         };
-        if (kind == Samples::Rgb16) {
-            img.allocate(w, h, 3, 16);
-            inSlices(threads_, h, [&](size_t y0, size_t y1) {
-                for (size_t y = y0; y < y1; ++y) {
-                    long soff = soff0 + long(y) * rowStep;
-                    uint16_t* out = img.px16.data() + y * w * 3;
-                    for (uint32_t x = 0; x < w; ++x, soff += cstep, out += 3)
-                        for (int c = 0; c < 3; ++c) out[c] = curve[px[soff][c]];
-                }
-            });
-        } else {
-            // Full-range BT.601 in 16-bit fixed point, as libjpeg converts; each
-            // chroma sample the mean of its 2x2 pixels (fewer at odd edges).
-            img.width = w;
-            img.height = h;
-            img.channels = 3;
-            img.bits = 8;
-            const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
-            img.ycc420.assign(size_t(w) * h + 2 * size_t(cw) * ch, 0);
-            uint8_t* Y = img.ycc420.data();
-            uint8_t* Cb = Y + size_t(w) * h;
-            uint8_t* Cr = Cb + size_t(cw) * ch;
-            inSlices(threads_, ch, [&](size_t c0, size_t c1) {
-                std::vector<uint8_t> rgb(size_t(w) * 3);
-                std::vector<int64_t> sumB(cw), sumR(cw);
-                for (size_t cy = c0; cy < c1; ++cy) {
-                    std::fill(sumB.begin(), sumB.end(), 0);
-                    std::fill(sumR.begin(), sumR.end(), 0);
-                    const uint32_t rows = 2 * cy + 1 < h ? 2 : 1;
-                    for (uint32_t r = 0; r < rows; ++r) {
-                        const uint32_t y = uint32_t(2 * cy + r);
-                        row8(y, rgb.data());
-                        uint8_t* yl = Y + size_t(y) * w;
-                        for (uint32_t x = 0; x < w; ++x) {
-                            const int32_t R = rgb[x * 3], G = rgb[x * 3 + 1], B = rgb[x * 3 + 2];
-                            yl[x] = uint8_t((19595 * R + 38470 * G + 7471 * B + 32768) >> 16);
-                            sumB[x / 2] += -11059 * R - 21709 * G + 32768 * B;
-                            sumR[x / 2] += 32768 * R - 27439 * G - 5329 * B;
-                        }
-                    }
-                    for (uint32_t cx = 0; cx < cw; ++cx) {
-                        const int64_t n = int64_t(rows) * (2 * cx + 1 < w ? 2 : 1);
-                        auto chroma = [&](int64_t sum) {
-                            return uint8_t(std::min<int64_t>(255, (sum + n * (128 * 65536 + 32768)) / (n * 65536)));
-                        };
-                        Cb[cy * cw + cx] = chroma(sumB[cx]);
-                        Cr[cy * cw + cx] = chroma(sumR[cx]);
+        img.width = w;
+        img.height = h;
+        img.channels = 3;
+        img.bits = 8;
+        const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+        img.ycc420.assign(size_t(w) * h + 2 * size_t(cw) * ch, 0);
+        uint8_t* Y = img.ycc420.data();
+        uint8_t* Cb = Y + size_t(w) * h;
+        uint8_t* Cr = Cb + size_t(cw) * ch;
+        inSlices(threads_, ch, [&](size_t c0, size_t c1) {
+            std::vector<uint8_t> rgb(size_t(w) * 3);
+            std::vector<int64_t> sumB(cw), sumR(cw);
+            for (size_t cy = c0; cy < c1; ++cy) {
+                std::fill(sumB.begin(), sumB.end(), 0);
+                std::fill(sumR.begin(), sumR.end(), 0);
+                const uint32_t rows = 2 * cy + 1 < h ? 2 : 1;
+                for (uint32_t r = 0; r < rows; ++r) {
+                    const uint32_t y = uint32_t(2 * cy + r);
+                    row8(y, rgb.data());
+                    uint8_t* yl = Y + size_t(y) * w;
+                    for (uint32_t x = 0; x < w; ++x) {
+                        const int32_t R = rgb[x * 3], G = rgb[x * 3 + 1], B = rgb[x * 3 + 2];
+                        yl[x] = uint8_t((19595 * R + 38470 * G + 7471 * B + 32768) >> 16);
+                        sumB[x / 2] += -11059 * R - 21709 * G + 32768 * B;
+                        sumR[x / 2] += 32768 * R - 27439 * G - 5329 * B;
                     }
                 }
-            });
-        }
+                for (uint32_t cx = 0; cx < cw; ++cx) {
+                    const int64_t n = int64_t(rows) * (2 * cx + 1 < w ? 2 : 1);
+                    auto chroma = [&](int64_t sum) {
+                        return uint8_t(std::min<int64_t>(255, (sum + n * (128 * 65536 + 32768)) / (n * 65536)));
+                    };
+                    Cb[cy * cw + cx] = chroma(sumB[cx]);
+                    Cr[cy * cw + cx] = chroma(sumR[cx]);
+                }
+            }
+        });
     }
 
 protected:
