@@ -10,6 +10,7 @@
 
 #include "tools/convert/bytes.h"
 #include "tools/convert/exif.h"
+#include "tools/convert/heif_boxes.h"
 #include "tools/convert/owned.h"
 #include "tools/convert/resize.h"
 
@@ -107,12 +108,8 @@ bool xmpNamesGainMapVersion(const heif_image_handle* h) {
 
 // The item properties of a HEIF file that turn a picture: for each item, its
 // 'irot' and 'imir' in the order 'ipma' lists them, and whether it has 'clap'.
-struct Turn {
-    bool mirror = false;
-    int value = 0;  // irot: quarter turns anticlockwise; imir: 0 top and bottom, 1 left and right
-};
 struct ItemTurns {
-    std::vector<Turn> turns;
+    std::vector<HeifTurn> turns;
     bool cropped = false;
     bool any() const { return cropped || !turns.empty(); }
 };
@@ -121,35 +118,16 @@ struct FileTurns {
     std::map<uint32_t, ItemTurns> items;
 };
 
-// Calls f(type, body, bodySize) for each box in [p, p + n); false when one runs past the end.
-template <typename F>
-bool eachBox(const uint8_t* p, size_t n, const F& f) {
-    size_t i = 0;
-    while (i + 8 <= n) {
-        uint64_t size = beN(p + i, 4);
-        const uint32_t type = uint32_t(beN(p + i + 4, 4));
-        size_t head = 8;
-        if (size == 1) {
-            if (i + 16 > n) return false;
-            size = beN(p + i + 8, 8);
-            head = 16;
-        } else if (size == 0) {
-            size = n - i;
-        }
-        if (size < head || size > n - i) return false;
-        f(type, p + i + head, size_t(size - head));
-        i += size_t(size);
-    }
-    return i == n;
-}
-
 std::optional<FileTurns> readTurns(const uint8_t* data, size_t size) {
     FileTurns ft;
-    std::vector<std::pair<uint32_t, std::pair<const uint8_t*, size_t>>> properties;
+    std::vector<Box> properties;
     bool ok = true;
-    auto iprp = [&](uint32_t type, const uint8_t* b, size_t n) {
+    auto iprp = [&](const Box& box) {
+        const uint32_t type = box.type;
+        const uint8_t* b = box.body;
+        const size_t n = box.size;
         if (type == fourcc("ipco")) {
-            ok &= eachBox(b, n, [&](uint32_t t, const uint8_t* pb, size_t pn) { properties.push_back({t, {pb, pn}}); });
+            ok &= readBoxes(b, n, properties);
         } else if (type == fourcc("ipma") && n >= 8) {
             const int version = b[0];
             const bool wide = b[3] & 1;
@@ -166,54 +144,39 @@ std::optional<FileTurns> readTurns(const uint8_t* data, size_t size) {
                 for (size_t k = 0; k < count; ++k, at += assocBytes) {
                     const size_t index = size_t(beN(b + at, int(assocBytes)) & (wide ? 0x7fff : 0x7f));
                     if (index == 0 || index > properties.size()) continue;
-                    const auto& [t, body] = properties[index - 1];
+                    const Box& p = properties[index - 1];
+                    const uint32_t t = p.type;
                     ItemTurns& it = ft.items[id];
                     if (t == fourcc("clap")) it.cropped = true;
-                    if ((t == fourcc("irot") || t == fourcc("imir")) && body.second >= 1)
-                        it.turns.push_back({t == fourcc("imir"), t == fourcc("imir") ? body.first[0] & 1 : body.first[0] & 3});
+                    if ((t == fourcc("irot") || t == fourcc("imir")) && p.size >= 1)
+                        it.turns.push_back({t == fourcc("imir"), t == fourcc("imir") ? p.body[0] & 1 : p.body[0] & 3});
                 }
             }
         }
     };
-    auto meta = [&](uint32_t type, const uint8_t* b, size_t n) {
+    auto meta = [&](const Box& box) {
+        const uint32_t type = box.type;
+        const uint8_t* b = box.body;
+        const size_t n = box.size;
         if (type == fourcc("pitm") && n >= 6) ft.primary = uint32_t(b[0] == 0 ? beN(b + 4, 2) : n >= 8 ? beN(b + 4, 4) : 0);
-        if (type == fourcc("iprp")) ok &= eachBox(b, n, iprp);
+        if (type == fourcc("iprp")) ok &= forEachBox(b, n, iprp);
     };
     bool haveMeta = false;
-    eachBox(data, size, [&](uint32_t type, const uint8_t* b, size_t n) {
-        if (type != fourcc("meta") || n < 4 || haveMeta) return;
+    forEachBox(data, size, [&](const Box& box) {
+        if (box.type != fourcc("meta") || box.size < 4 || haveMeta) return;
         haveMeta = true;
-        ok &= eachBox(b + 4, n - 4, meta);
+        ok &= forEachBox(box.body + 4, box.size - 4, meta);
     });
     if (!haveMeta || !ok || ft.primary == 0) return std::nullopt;
     return ft;
 }
 
 // Applies one turn to a one-channel picture.
-void turnMap(Image& m, const Turn& t) {
-    const size_t w = m.width, h = m.height;
-    const bool swap = !t.mirror && t.value % 2 == 1;
-    std::vector<uint8_t> out(w * h);
-    const size_t dw = swap ? h : w;
-    for (size_t y = 0; y < h; ++y)
-        for (size_t x = 0; x < w; ++x) {
-            size_t dx = x, dy = y;
-            if (t.mirror) {
-                if (t.value == 0) dy = h - 1 - y; else dx = w - 1 - x;
-            } else if (t.value == 1) {
-                dx = y;
-                dy = w - 1 - x;
-            } else if (t.value == 2) {
-                dx = w - 1 - x;
-                dy = h - 1 - y;
-            } else if (t.value == 3) {
-                dx = h - 1 - y;
-                dy = x;
-            }
-            out[dy * dw + dx] = m.px8[y * w + x];
-        }
+void turnMap(Image& m, const HeifTurn& t) {
+    std::vector<uint8_t> out(m.px8.size());
+    turnPlane(m.px8.data(), m.width, m.height, t, out.data());
     m.px8.swap(out);
-    if (swap) std::swap(m.width, m.height);
+    if (!t.mirror && t.value % 2 == 1) std::swap(m.width, m.height);
 }
 
 }  // namespace
@@ -244,7 +207,7 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
         // The map describes the primary's stored pixels. When it has no turn
         // of its own, it takes the primary's; otherwise libheif applies its own.
         const std::optional<FileTurns> turns = readTurns(file, fileSize);
-        const std::vector<Turn>* inherited = nullptr;
+        const std::vector<HeifTurn>* inherited = nullptr;
         if (turns) {
             const auto own = turns->items.find(id), main = turns->items.find(turns->primary);
             if ((own == turns->items.end() || !own->second.any()) && main != turns->items.end() &&
@@ -275,7 +238,7 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
         }
         img.reset();
         if (inherited)
-            for (const Turn& t : *inherited) turnMap(gm.map, t);
+            for (const HeifTurn& t : *inherited) turnMap(gm.map, t);
         // A map at most the picture's size, with its proportions (2 % either
         // way): otherwise it cannot be told where it belongs.
         const uint32_t mw = gm.map.width, mh = gm.map.height;

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "tools/convert/bytes.h"
+#include "tools/convert/heif_boxes.h"
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/parallel.h"
 
@@ -48,34 +49,6 @@ private:
     size_t at_ = 0;
     bool ok_ = true;
 };
-
-struct Box {
-    uint32_t type = 0;
-    const uint8_t* body = nullptr;
-    size_t size = 0;
-};
-
-// The boxes in [p, p + n). False when one of them does not fit.
-bool readBoxes(const uint8_t* p, size_t n, std::vector<Box>& out) {
-    while (n > 0) {
-        if (n < 8) return false;
-        uint64_t size = be32(p);
-        size_t header = 8;
-        if (size == 1) {  // a 64-bit size follows the type
-            if (n < 16) return false;
-            size = beN(p + 8, 8);
-            header = 16;
-        } else if (size == 0) {  // to the end of the enclosing data
-            size = n;
-        }
-        if (size < header || size > n) return false;
-        const uint32_t type = be32(p + 4);
-        out.push_back(Box{type, p + header, size_t(size) - header});
-        p += size;
-        n -= size_t(size);
-    }
-    return true;
-}
 
 const Box* find(const std::vector<Box>& boxes, uint32_t type) {
     for (const Box& b : boxes)
@@ -249,9 +222,30 @@ bool changesGeometry(const Box* p) {
     return p->type == fourcc("imir") || p->type == fourcc("clap");
 }
 
+
+bool readHvcC(const Box& b, HeifTiles::Tile& tile) {
+    Reader r(b.body, b.size);
+    r.skip(21);
+    tile.lengthBytes = int(r.u(1) & 3) + 1;
+    const uint64_t arrays = r.u(1);
+    for (uint64_t a = 0; a < arrays && r.ok(); ++a) {
+        r.skip(1);  // completeness and NAL unit type
+        const uint64_t n = r.u(2);
+        for (uint64_t k = 0; k < n && r.ok(); ++k) {
+            const size_t len = size_t(r.u(2));
+            const uint8_t* p = r.here();
+            r.skip(len);
+            if (r.ok()) tile.parameterSets.emplace_back(p, p + len);
+        }
+    }
+    return r.ok();
+}
+
+}  // namespace
+
 // One plane of w x h turned as `turn` says into `dst`, walked in small blocks
 // so that reads and writes both stay in the cache.
-void turnPlane(const uint8_t* src, size_t w, size_t h, const HeifTiles::Turn& turn, uint8_t* dst) {
+void turnPlane(const uint8_t* src, size_t w, size_t h, const HeifTurn& turn, uint8_t* dst) {
     const bool swap = !turn.mirror && turn.value % 2 == 1;
     const size_t dw = swap ? h : w;
     constexpr size_t B = 32;
@@ -278,26 +272,6 @@ void turnPlane(const uint8_t* src, size_t w, size_t h, const HeifTiles::Turn& tu
                     dst[dy * dw + dx] = src[y * w + x];
                 }
 }
-
-bool readHvcC(const Box& b, HeifTiles::Tile& tile) {
-    Reader r(b.body, b.size);
-    r.skip(21);
-    tile.lengthBytes = int(r.u(1) & 3) + 1;
-    const uint64_t arrays = r.u(1);
-    for (uint64_t a = 0; a < arrays && r.ok(); ++a) {
-        r.skip(1);  // completeness and NAL unit type
-        const uint64_t n = r.u(2);
-        for (uint64_t k = 0; k < n && r.ok(); ++k) {
-            const size_t len = size_t(r.u(2));
-            const uint8_t* p = r.here();
-            r.skip(len);
-            if (r.ok()) tile.parameterSets.emplace_back(p, p + len);
-        }
-    }
-    return r.ok();
-}
-
-}  // namespace
 
 bool HeifTiles::swapsSides() const {
     bool swap = false;
@@ -469,6 +443,51 @@ void placePicture(const de265_image* pic, bool chroma422, const DepthMap& map, s
     }
 }
 
+// True when a decoded tile can go into JPEG's planes: 4:2:0 or 4:2:2, 8 to 12
+// bits in every plane, the grid's tile size, and JPEG's matrix and range (by
+// the tile's nclx box, or else the stream's own).
+bool fitsJpegPlanes(const HeifTiles& layout, const HeifTiles::Tile& tile, const de265_image* pic) {
+    if (!pic) return false;
+    const bool full = tile.hasNclx ? tile.fullRange : de265_get_image_full_range_flag(pic);
+    const int matrix = tile.hasNclx ? tile.matrix : de265_get_image_matrix_coefficients(pic);
+    const de265_chroma format = de265_get_chroma_format(pic);
+    const int bits = de265_get_bits_per_pixel(pic, 0);
+    return (format == de265_chroma_420 || format == de265_chroma_422) &&
+           de265_get_image_width(pic, 0) == int(layout.tileWidth) &&
+           de265_get_image_height(pic, 0) == int(layout.tileHeight) && jpegCompatibleYcc(matrix, full) &&
+           bits >= 8 && bits <= 12 && de265_get_bits_per_pixel(pic, 1) == bits &&
+           de265_get_bits_per_pixel(pic, 2) == bits;
+}
+
+// An 8-bit 4:2:0 picture's planes copied into their place, cut at the edges.
+void copyPlanes(const de265_image* pic, size_t x0, size_t y0, uint8_t* const out[3], const size_t outW[3],
+                const size_t outH[3]) {
+    for (int c = 0; c < 3; ++c) {
+        const size_t px = c ? x0 / 2 : x0, py = c ? y0 / 2 : y0;
+        const size_t cols = std::min(size_t(de265_get_image_width(pic, c)), outW[c] - px);
+        const size_t rows = std::min(size_t(de265_get_image_height(pic, c)), outH[c] - py);
+        int stride = 0;
+        const uint8_t* src = de265_get_image_plane(pic, c, &stride);
+        for (size_t y = 0; y < rows; ++y) std::memcpy(out[c] + (py + y) * outW[c] + px, src + size_t(stride) * y, cols);
+    }
+}
+
+// The container's turns and mirrorings applied to the three planes of a w x h picture.
+void turnPlanes(const HeifTiles& layout, size_t w, size_t h, std::vector<uint8_t>& planes) {
+    size_t pw = w, ph = h;
+    for (const HeifTiles::Turn& turn : layout.turns) {
+        std::vector<uint8_t> turned(planes.size());
+        const size_t sizes[3][2] = {{pw, ph}, {(pw + 1) / 2, (ph + 1) / 2}, {(pw + 1) / 2, (ph + 1) / 2}};
+        size_t at = 0;
+        for (const auto& s : sizes) {
+            turnPlane(planes.data() + at, s[0], s[1], turn, turned.data() + at);
+            at += s[0] * s[1];
+        }
+        planes.swap(turned);
+        if (!turn.mirror && turn.value % 2 == 1) std::swap(pw, ph);
+    }
+}
+
 }  // namespace
 
 bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t>& planes) {
@@ -501,29 +520,15 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
             for (const auto& ps : tile.parameterSets) hevc.pushNal(ps.data(), ps.size());
             const de265_image* pic =
                 hevc.pushLengthPrefixed(tile.data.data(), tile.data.size(), tile.lengthBytes) ? hevc.decode() : nullptr;
-            const bool full = tile.hasNclx ? tile.fullRange : pic && de265_get_image_full_range_flag(pic);
-            const int matrix = tile.hasNclx ? tile.matrix : pic ? de265_get_image_matrix_coefficients(pic) : 0;
-            const de265_chroma format = pic ? de265_get_chroma_format(pic) : de265_chroma_mono;
-            const int bits = pic ? de265_get_bits_per_pixel(pic, 0) : 0;
-            if (!pic || (format != de265_chroma_420 && format != de265_chroma_422) ||
-                de265_get_image_width(pic, 0) != int(layout.tileWidth) ||
-                de265_get_image_height(pic, 0) != int(layout.tileHeight) || !jpegCompatibleYcc(matrix, full) ||
-                bits < 8 || bits > 12 || de265_get_bits_per_pixel(pic, 1) != bits ||
-                de265_get_bits_per_pixel(pic, 2) != bits) {
+            if (!fitsJpegPlanes(layout, tile, pic)) {
                 failed = true;
                 return;
             }
+            const de265_chroma format = de265_get_chroma_format(pic);
+            const int bits = de265_get_bits_per_pixel(pic, 0);
             const size_t x0 = (i % layout.columns) * layout.tileWidth, y0 = (i / layout.columns) * layout.tileHeight;
             if (bits == 8 && format == de265_chroma_420) {
-                for (int c = 0; c < 3; ++c) {
-                    const size_t px = c ? x0 / 2 : x0, py = c ? y0 / 2 : y0;
-                    const size_t cols = std::min(size_t(de265_get_image_width(pic, c)), outW[c] - px);
-                    const size_t rows = std::min(size_t(de265_get_image_height(pic, c)), outH[c] - py);
-                    int stride = 0;
-                    const uint8_t* src = de265_get_image_plane(pic, c, &stride);
-                    for (size_t y = 0; y < rows; ++y)
-                        std::memcpy(out[c] + (py + y) * outW[c] + px, src + size_t(stride) * y, cols);
-                }
+                copyPlanes(pic, x0, y0, out, outW, outH);
                 continue;
             }
             // A grid's tiles already keep every core busy; a single picture's
@@ -541,18 +546,7 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
     parallelFor(n, threads, [&](size_t) { work(); });
     if (failed) return false;
 
-    size_t pw = w, ph = h;
-    for (const HeifTiles::Turn& turn : layout.turns) {
-        std::vector<uint8_t> turned(planes.size());
-        const size_t sizes[3][2] = {{pw, ph}, {(pw + 1) / 2, (ph + 1) / 2}, {(pw + 1) / 2, (ph + 1) / 2}};
-        size_t at = 0;
-        for (const auto& s : sizes) {
-            turnPlane(planes.data() + at, s[0], s[1], turn, turned.data() + at);
-            at += s[0] * s[1];
-        }
-        planes.swap(turned);
-        if (!turn.mirror && turn.value % 2 == 1) std::swap(pw, ph);
-    }
+    turnPlanes(layout, w, h, planes);
     return true;
 }
 

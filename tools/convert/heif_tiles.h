@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "tools/convert/heif_boxes.h"
+
 namespace conv {
 
 // True when the file's primary item is a grid of tiles ('pitm' and 'iinf').
@@ -34,10 +36,7 @@ struct HeifTiles {
     // The picture's rotations ('irot', quarter turns anticlockwise) and
     // mirrorings ('imir', 0 exchanging top and bottom, 1 left and right), in
     // the order the file lists them, as libheif applies them.
-    struct Turn {
-        bool mirror = false;
-        int value = 0;
-    };
+    using Turn = HeifTurn;
     std::vector<Turn> turns;
 
     // The size of the picture once turned.
