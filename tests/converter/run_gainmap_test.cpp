@@ -18,7 +18,8 @@
 #endif
 #include "tests/converter_formats/hdr_writer.h"
 #include "tools/convert/gain_map.h"
-#include "tools/convert/load_hdr.h"
+#include "tools/convert/hdr_reader.h"
+#include "tools/convert/hdr_tone_map.h"
 
 using namespace convtest;
 

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "tests/converter_formats/hdr_writer.h"
-#include "tools/convert/load_hdr.h"
+#include "tools/convert/hdr_reader.h"
 
 using namespace hdrtest;
 

@@ -7,7 +7,8 @@
 
 #include "tests/converter_formats/hdr_writer.h"
 #include "tools/convert/colour.h"
-#include "tools/convert/load_hdr.h"
+#include "tools/convert/hdr_reader.h"
+#include "tools/convert/hdr_tone_map.h"
 
 using namespace hdrtest;
 
