@@ -44,7 +44,6 @@ struct Image {
     // than the file's main picture (printed once the output is written).
     std::string note;
 
-    bool hasAlpha() const { return channels == 4; }
     size_t rowSamples() const { return size_t(width) * channels; }
     size_t sampleCount() const { return rowSamples() * height; }
     void allocate(uint32_t w, uint32_t h, int ch, int b) {
