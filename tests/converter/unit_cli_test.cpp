@@ -150,18 +150,12 @@ TEST(OutputFormat, FromExtensionInAnyCase) {
         const OutputFormat* f = findOutputFormat(fromUtf8(name));
         return f ? f->save : nullptr;
     };
-    EXPECT_EQ(saver("a/b.JPG"), saveJpeg);
-    EXPECT_EQ(saver("b.jpeg"), saveJpeg);
-    EXPECT_EQ(saver("b.jpe"), saveJpeg);
-    EXPECT_EQ(saver("b.Png"), savePng);
-    EXPECT_EQ(saver("b.TIF"), saveTiff);
-    EXPECT_EQ(saver("b.tiff"), saveTiff);
-    EXPECT_EQ(saver("b.gif"), saveGif);
-    EXPECT_EQ(saver("b.BMP"), saveBmp);
-    EXPECT_EQ(saver("b.heic"), nullptr);
-    EXPECT_EQ(saver("b.jp"), nullptr);
-    EXPECT_EQ(saver("folder.jpg/b"), nullptr);
-    EXPECT_EQ(saver("b"), nullptr);
+    const std::pair<const char*, Saver> cases[] = {
+        {"a/b.JPG", saveJpeg}, {"b.jpeg", saveJpeg}, {"b.jpe", saveJpeg}, {"b.Png", savePng},
+        {"b.TIF", saveTiff},   {"b.tiff", saveTiff}, {"b.gif", saveGif},  {"b.BMP", saveBmp},
+        {"b.heic", nullptr},   {"b.jp", nullptr},    {"folder.jpg/b", nullptr}, {"b", nullptr},
+    };
+    for (const auto& [name, expected] : cases) EXPECT_EQ(saver(name), expected) << name;
 }
 
 }  // namespace
