@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "tools/convert/image.h"
+#include "tools/convert/last_resort.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -171,9 +172,11 @@ OutFile::OutFile(const Path& finalPath) : final_(finalPath) {
         throw ConvertError{kExitOutput, toUtf8(final_) + ": cannot create a file in the output folder"};
     }
     std::setvbuf(fp_.get(), nullptr, _IOFBF, 1 << 18);
+    lastResortWriting(temp_);
 }
 
 OutFile::~OutFile() {
+    lastResortWritten();
     if (committed_) return;
     fp_.reset();
     removeFile(temp_);

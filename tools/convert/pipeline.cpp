@@ -6,6 +6,7 @@
 #include "tools/convert/exif.h"
 #include "tools/convert/formats.h"
 #include "tools/convert/gain_map.h"
+#include "tools/convert/last_resort.h"
 #include "tools/convert/library_versions.h"
 #include "tools/convert/resize.h"
 
@@ -98,6 +99,7 @@ int runConverter(const std::vector<Path>& args) {
             std::printf("%s\n%s", versionText().c_str(), libraryVersions().c_str());
             return kExitOk;
         }
+        armLastResort(opt.input);
         convertFile(opt);
         return kExitOk;
     } catch (const ConvertError& e) {
