@@ -23,7 +23,9 @@ namespace conv {
 HevcDecoder::HevcDecoder(int workers) {
     de265_decoder_context* ctx = de265_new_decoder();
     if (!ctx) return;
-    if (workers > 0 && !de265_isOK(de265_start_worker_threads(ctx, workers))) de265_start_worker_threads(ctx, 1);
+    // Workers that cannot be started (short of memory for their stacks) are done
+    // without: the decoder then runs on the ones that did, or on this thread.
+    if (workers > 0) de265_start_worker_threads(ctx, workers);
     ctx_ = ctx;
 }
 
