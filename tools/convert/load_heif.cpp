@@ -25,6 +25,8 @@ namespace conv {
 namespace {
 
 [[noreturn]] void fail(const InputFile& in, const heif_error& err, const char* doing) {
+    // Memory that runs out inside libheif ends as it does in our own code.
+    if (err.code == heif_error_Memory_allocation_error) throw ConvertError{kExitLimit, toUtf8(in.path) + ": out of memory"};
     if (err.subcode == heif_suberror_Security_limit_exceeded)
         throw ConvertError{kExitLimit, toUtf8(in.path) + ": the picture is larger than the decoder allows (" +
                                            std::string(err.message ? err.message : "") + ")"};
