@@ -83,6 +83,13 @@ heif_error pluginError(heif_suberror_code sub, const char* message) {
     return {heif_error_Decoder_plugin_error, sub, message};
 }
 
+// libheif keeps the message of an error in the object that failed, and that object
+// is released here before libheif reads the message: hand it back with our own.
+heif_error withOwnMessage(heif_error err) {
+    err.message = err.code == heif_error_Memory_allocation_error ? "out of memory" : "cannot make the decoded picture";
+    return err;
+}
+
 const char* pluginName() { return "libde265 HEVC decoder (multi-threaded)"; }
 
 void initPlugin() { de265_init(); }
@@ -132,7 +139,7 @@ heif_error toHeifImage(const de265_image* pic, heif_image** out) {
     heif_image* raw = nullptr;
     heif_error err = heif_image_create(de265_get_image_width(pic, 0), de265_get_image_height(pic, 0),
                                        mono ? heif_colorspace_monochrome : heif_colorspace_YCbCr, hc, &raw);
-    if (err.code != heif_error_Ok) return err;
+    if (err.code != heif_error_Ok) return withOwnMessage(err);
     Owned<heif_image_release> img(raw);
 
     const heif_channel channels[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
@@ -144,7 +151,7 @@ heif_error toHeifImage(const de265_image* pic, heif_image** out) {
                     "the picture's planes have different bit depths"};
         if (w <= 0 || h <= 0) return pluginError(heif_suberror_Invalid_image_size, "the decoder returned an empty plane");
         err = heif_image_add_plane(img.get(), channels[c], w, h, bits);
-        if (err.code != heif_error_Ok) return err;
+        if (err.code != heif_error_Ok) return withOwnMessage(err);
         int srcStride = 0, dstStride = 0;
         const uint8_t* src = de265_get_image_plane(pic, c, &srcStride);
         uint8_t* dst = heif_image_get_plane(img.get(), channels[c], &dstStride);
