@@ -94,17 +94,25 @@ std::wstring DOSOutputs::ExecuteCommand(std::wstring_view commandLine) {
     outputs_.clear();
     exitCode_.reset();
 
+    const auto readChunk = [&] {
+        char buffer[kReadSize];
+        DWORD read = 0;
+        const bool ok = ReadFile(readEnd.get(), buffer, kReadSize, &read, nullptr) != FALSE;
+        const std::wstring chunk = SystemCodePage().Widen(std::string_view(buffer, read));
+        outputs_ += chunk;
+        ReceiveOutputs.Raise(chunk);
+        return ok;
+    };
     std::optional<clsWaitableTimer> pause;
     bool keepGoing = true;
     while (keepGoing) {
         if (UnreadBytes(readEnd.get()) != 0) {
-            char buffer[kReadSize];
-            DWORD read = 0;
-            keepGoing = ReadFile(readEnd.get(), buffer, kReadSize, &read, nullptr) != FALSE;
-            const std::wstring chunk = SystemCodePage().Widen(std::string_view(buffer, read));
-            outputs_ += chunk;
-            ReceiveOutputs.Raise(chunk);
+            keepGoing = readChunk();
         } else if (!ProcessExists(strProcessName)) {
+            // It may have written its last words between the two looks: they are in the
+            // pipe still.
+            while (UnreadBytes(readEnd.get()) != 0 && readChunk()) {
+            }
             keepGoing = false;
         }
         YieldToMessages();
