@@ -21,7 +21,7 @@ set(_il_inc "${TESS_IMAGING_LIBS}/include")
 # _tess_imaging_lib(<name> <archive> [DEPS targets...] [DEFS definitions...]
 #                   [OPTIONS link options...] [INCLUDES extra include dirs...])
 function(_tess_imaging_lib name archive)
-  cmake_parse_arguments(A "" "" "DEPS;DEFS;OPTIONS;INCLUDES" ${ARGN})
+  cmake_parse_arguments(A "" "" "DEPS;DEFS;OPTIONS;COMPILE_OPTIONS;INCLUDES" ${ARGN})
   set(file "${TESS_IMAGING_LIBS}/lib/${archive}")
   if(NOT EXISTS "${file}")
     message(FATAL_ERROR "${file} is missing: run scripts/imaging-libs")
@@ -31,6 +31,7 @@ function(_tess_imaging_lib name archive)
     IMPORTED_LOCATION "${file}"
     INTERFACE_INCLUDE_DIRECTORIES "${_il_inc};${A_INCLUDES}"
     INTERFACE_COMPILE_DEFINITIONS "${A_DEFS}"
+    INTERFACE_COMPILE_OPTIONS "${A_COMPILE_OPTIONS}"
     INTERFACE_LINK_LIBRARIES "${A_DEPS}"
     INTERFACE_LINK_OPTIONS "${A_OPTIONS}")
 endfunction()
@@ -66,8 +67,10 @@ _tess_imaging_lib(dav1d libdav1d.a DEPS Threads::Threads ${_il_dl})
 _tess_imaging_lib(libde265 libde265.a DEFS ${_il_static_defs} DEPS Threads::Threads)
 _tess_imaging_lib(libheif libheif.a DEFS ${_il_heif_defs}
   DEPS imaging::libde265 imaging::dav1d imaging::libjpeg imaging::brotli imaging::zlib Threads::Threads)
-# Both <libraw/libraw.h> and <libraw.h> work.
-_tess_imaging_lib(libraw_r libraw_r.a DEFS ${_il_raw_defs} INCLUDES "${_il_inc}/libraw"
+# Both <libraw/libraw.h> and <libraw.h> work. LibRaw is built with OpenMP, and its
+# headers' inline allocator must be compiled the same way here.
+_tess_imaging_lib(libraw_r libraw_r.a DEFS ${_il_raw_defs} LIBRAW_FORCE_OPENMP INCLUDES "${_il_inc}/libraw"
+  COMPILE_OPTIONS -fopenmp OPTIONS -fopenmp
   DEPS imaging::lcms2 imaging::libjpeg imaging::zlib ${_il_system_raw} Threads::Threads)
 
 add_library(imaging::all INTERFACE IMPORTED GLOBAL)

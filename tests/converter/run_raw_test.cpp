@@ -5,9 +5,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 
 #include "run_helpers.h"
+#include "tools/convert/fileio.h"
+#include "tools/convert/loaders.h"
 
 using namespace convtest;
 
@@ -111,6 +115,29 @@ TEST(RawInput, ShrunkRawIsAsSharpAsTheFullDevelopmentShrunk) {
     ASSERT_EQ(got.height, ref.height);
     EXPECT_GE(psnr(got, ref), 30.0);
     EXPECT_GE(detail(got), 0.95 * detail(ref));
+}
+
+// Demosaicing and the stages after it are shared among the threads: the
+// picture is the same, bit for bit, on one thread or several.
+TEST(RawInput, ThreadCountChangesNothingButSpeed) {
+    conv::InputFile in{conv::fromUtf8(CAMERA_RAW_CR2), {}};
+    std::ifstream f(CAMERA_RAW_CR2, std::ios::binary);
+    in.bytes.assign(std::istreambuf_iterator<char>(f), {});
+    ASSERT_FALSE(in.bytes.empty());
+    auto develop = [&](int threads, bool ycc) {
+        conv::LoadOptions opt;
+        opt.threads = threads;
+        opt.allowYcc420 = ycc;
+        return conv::loadRaw(in, opt);
+    };
+    for (bool ycc : {false, true}) {
+        const conv::Image one = develop(1, ycc);
+        for (int threads : {2, 5}) {
+            const conv::Image many = develop(threads, ycc);
+            ASSERT_EQ(many.width, one.width);
+            EXPECT_TRUE(many.px16 == one.px16 && many.ycc420 == one.ycc420) << threads << " threads, ycc " << ycc;
+        }
+    }
 }
 
 }  // namespace

@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #include "tools/convert/bytes.h"
 #include "tools/convert/cli.h"
@@ -425,6 +428,9 @@ Image loadRaw(const InputFile& in, const LoadOptions& opt) {
         targetSize(*opt.resize, w, h, tw, th);
         p.half_size = uint64_t(tw) * 2 <= w && uint64_t(th) * 2 <= h;
     }
+#ifdef _OPENMP
+    omp_set_num_threads(std::max(1, opt.threads));  // LibRaw's AHD
+#endif
     const int rc = raw->dcraw_process();
     if (rc != LIBRAW_SUCCESS) inputError(in.path, std::string("cannot develop the raw data: ") + libraw_strerror(rc));
     if (d.idata.colors != 3) inputError(in.path, "the raw decoder returned no usable picture");
