@@ -38,7 +38,7 @@ std::vector<uint32_t> palette(size_t n) {
 }
 
 TEST(PaletteMap, DitheringGivesOneResultOnAnyNumberOfThreads) {
-    const uint32_t w = 301, h = 157;  // rows of several chunks, a part chunk at the end
+    const uint32_t w = 301, h = 1100;  // bands of rows, the last one short
     const auto px = picture(w, h);
     const auto pal = palette(200);
     std::vector<uint8_t> one(size_t(w) * h, 255);

@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <functional>
-#include <thread>
+#include <mutex>
 
 #include "tools/convert/parallel.h"
 
@@ -130,19 +128,6 @@ private:
 
 int clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
 
-// Until `progress` reaches `need`: a short spin (the row above is usually a
-// moment ahead), then short sleeps between looks.
-void waitFor(const std::atomic<uint32_t>& progress, uint32_t need) {
-    uint32_t seen = progress.load(std::memory_order_acquire);
-    for (int spin = 0; spin < 200 && seen < need; ++spin) seen = progress.load(std::memory_order_acquire);
-    while (seen < need) {
-        // Not std::atomic::wait: under Wine, with mingw-w64's GCC 12 runtime, a
-        // conversion to GIF once never ended in it.
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-        seen = progress.load(std::memory_order_acquire);
-    }
-}
-
 // Errors are passed on at 15/16 of their size, so that they fade instead of
 // piling up in flat areas; and where the error arriving at a pixel is large
 // next to the palette's own (more than 2.4 times its mean square, on a sample
@@ -164,79 +149,105 @@ int64_t largeErrorLimit(const uint8_t* rgba, uint32_t width, uint32_t height, co
     return int64_t(std::min(1e15, 2.4 * (sampled ? squares / double(sampled) : 0.0) * 65536.0));
 }
 
-// What the rows of one dithering run share. Rows are taken in order, and a
-// row cannot finish before the one above it, so at most `workers` consecutive
-// rows are under way at any moment: workers + 2 rows of errors handed down are
-// enough (`below`, `slots` rows of `stride` ints), in 1/256 of a level, one
-// slot of margin on the left. Each row writes every slot of the row below it,
-// and writes it once, when nothing more goes there.
+// What the bands of one dithering run share.
 struct DitherRun {
     const uint8_t* rgba;
     uint32_t width;
     const NearestEntry& nearest;
     int64_t limit;
     uint8_t* indexes;
-    size_t slots, stride;
-    std::vector<int>& below;
-    std::vector<std::atomic<uint32_t>>& done;  // pixels finished in each row
 };
 
-constexpr uint32_t kChunk = 128;
-
-// Row y, in chunks of pixels, each once the row above has finished the pixels
-// it takes errors from; finished(rows) is told when the row is complete.
-template <typename Finished>
-void ditherRow(const DitherRun& r, uint32_t y, Finished&& finished) {
+// Row y into dst, taking the errors handed down from the row above from `in`
+// and handing its own down into `out` (width slots of 3 ints each, in 1/256 of
+// a level, with one slot of margin on either side). Every slot of `out` is
+// written.
+void ditherRow(const DitherRun& r, uint32_t y, const int* in, int* out, uint8_t* dst) {
     const uint32_t width = r.width;
-    const int64_t limit = r.limit;
-    const NearestEntry& nearest = r.nearest;
-    const int* in = r.below.data() + (y % r.slots) * r.stride + 3;  // handed down from row y - 1
-    int* out = r.below.data() + ((y + 1) % r.slots) * r.stride + 3;
     const uint8_t* row = r.rgba + size_t(y) * width * 4;
-    uint8_t* dst = r.indexes + size_t(y) * width;
     // In 1/256 of a level: what goes right, and what the row below has
     // gathered so far under this pixel's left neighbour and under it.
     int right[3] = {0, 0, 0}, underLeft[3] = {0, 0, 0}, under[3] = {0, 0, 0};
     size_t last = 0;
-    for (uint32_t x0 = 0; x0 < width; x0 += kChunk) {
-        const uint32_t x1 = std::min(width, x0 + kChunk);
-        // Pixel x takes errors from x - 1 .. x + 1 of the row above.
-        if (y > 0) waitFor(r.done[y - 1], std::min(width, x1 + 1));
-        for (uint32_t x = x0; x < x1; ++x) {
-            const uint8_t* p = row + size_t(x) * 4;
-            const int* e = in + size_t(x) * 3;
-            int* o = out + size_t(x) * 3;
-            int err[3] = {0, 0, 0};
-            if (p[3] != 0) {
-                int arriving[3], v[3];
-                for (int c = 0; c < 3; ++c) arriving[c] = e[c] + right[c];
-                const int64_t size = int64_t(arriving[0]) * arriving[0] + int64_t(arriving[1]) * arriving[1] +
-                                     int64_t(arriving[2]) * arriving[2];
-                if (size > limit)
-                    for (int c = 0; c < 3; ++c) arriving[c] = arriving[c] * 13 / 16;
-                for (int c = 0; c < 3; ++c) v[c] = clamp255(p[c] + ((arriving[c] + 128) >> 8));
-                const size_t k = last = nearest.find(v[0], v[1], v[2], last);
-                dst[x] = nearest.paletteIndex(k);
-                const int* chosen = nearest.channels(k);
-                for (int c = 0; c < 3; ++c) err[c] = v[c] - chosen[c];
-            }
-            // Floyd and Steinberg's weights, 7 right and 3, 5 and 1
-            // below (in 1/16), each times 15/16.
-            for (int c = 0; c < 3; ++c) {
-                const int e15 = 15 * err[c];
-                right[c] = 7 * e15;
-                o[c - 3] = underLeft[c] + 3 * e15;  // complete now
-                underLeft[c] = under[c] + 5 * e15;
-                under[c] = e15;
-            }
+    for (uint32_t x = 0; x < width; ++x) {
+        const uint8_t* p = row + size_t(x) * 4;
+        const int* e = in + size_t(x) * 3;
+        int* o = out + size_t(x) * 3;
+        int err[3] = {0, 0, 0};
+        if (p[3] != 0) {
+            int arriving[3], v[3];
+            for (int c = 0; c < 3; ++c) arriving[c] = e[c] + right[c];
+            const int64_t size = int64_t(arriving[0]) * arriving[0] + int64_t(arriving[1]) * arriving[1] +
+                                 int64_t(arriving[2]) * arriving[2];
+            if (size > r.limit)
+                for (int c = 0; c < 3; ++c) arriving[c] = arriving[c] * 13 / 16;
+            for (int c = 0; c < 3; ++c) v[c] = clamp255(p[c] + ((arriving[c] + 128) >> 8));
+            const size_t k = last = r.nearest.find(v[0], v[1], v[2], last);
+            dst[x] = r.nearest.paletteIndex(k);
+            const int* chosen = r.nearest.channels(k);
+            for (int c = 0; c < 3; ++c) err[c] = v[c] - chosen[c];
         }
-        if (x1 == width)
-            for (int c = 0; c < 3; ++c) out[size_t(width - 1) * 3 + c] = underLeft[c];
-        r.done[y].store(x1, std::memory_order_release);
-        r.done[y].notify_all();
-        if (x1 == width) finished(y + 1);
+        // Floyd and Steinberg's weights, 7 right and 3, 5 and 1 below (in
+        // 1/16), each times 15/16.
+        for (int c = 0; c < 3; ++c) {
+            const int e15 = 15 * err[c];
+            right[c] = 7 * e15;
+            o[c - 3] = underLeft[c] + 3 * e15;  // complete now
+            underLeft[c] = under[c] + 5 * e15;
+            under[c] = e15;
+        }
+    }
+    for (int c = 0; c < 3; ++c) out[size_t(width - 1) * 3 + c] = underLeft[c];
+    for (int c = 0; c < 3; ++c) out[size_t(width) * 3 + c] = 0;
+}
+
+// The picture is dithered in bands of kBandRows rows, each on one thread, so
+// that threads never wait for each other. A band does not start from nothing:
+// it first dithers the kLeadRows rows above it, without keeping their indexes,
+// so that the errors arriving at its first row are all but those of one pass
+// over the whole picture (the errors fade by 15/16 a row, and at edges by
+// more). The bands do not depend on the number of threads, and neither does
+// the result.
+constexpr uint32_t kBandRows = 512, kLeadRows = 16;
+
+template <typename RowDone>
+void ditherBand(const DitherRun& r, uint32_t from, uint32_t to, RowDone&& rowDone) {
+    const size_t stride = (size_t(r.width) + 2) * 3;
+    std::vector<int> handedDown(2 * stride, 0);
+    std::vector<uint8_t> scratch(r.width);
+    int* in = handedDown.data() + 3;
+    int* out = in + stride;
+    for (uint32_t y = from >= kLeadRows ? from - kLeadRows : 0; y < to; ++y) {
+        ditherRow(r, y, in, out, y < from ? scratch.data() : r.indexes + size_t(y) * r.width);
+        std::swap(in, out);
+        if (y >= from) rowDone();
     }
 }
+
+// Rows finished, counted from the top: the bands are under way at once, and
+// the rows of the lowest unfinished band are what the count has reached.
+class RowsFinished {
+public:
+    RowsFinished(uint32_t height, std::atomic<uint32_t>* rowsDone)
+        : height_(height), rowsDone_(rowsDone), inBand_((height + kBandRows - 1) / kBandRows, 0) {}
+    void rowOf(size_t band) {
+        if (!rowsDone_) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++inBand_[band];
+        while (first_ < inBand_.size() && inBand_[first_] == bandRows(first_)) ++first_;
+        const uint32_t rows = first_ < inBand_.size() ? uint32_t(first_) * kBandRows + inBand_[first_] : height_;
+        rowsDone_->store(rows, std::memory_order_release);
+        rowsDone_->notify_all();
+    }
+
+private:
+    uint32_t bandRows(size_t band) const { return std::min(kBandRows, height_ - uint32_t(band) * kBandRows); }
+    uint32_t height_;
+    std::atomic<uint32_t>* rowsDone_;
+    std::vector<uint32_t> inBand_;
+    size_t first_ = 0;
+    std::mutex mutex_;
+};
 
 }  // namespace
 
@@ -257,31 +268,27 @@ void nearestInPalette(const uint8_t* rgba, uint32_t width, uint32_t height, cons
 
 void ditherToPalette(const uint8_t* rgba, uint32_t width, uint32_t height, const std::vector<uint32_t>& palette,
                      int threads, uint8_t* indexes, std::atomic<uint32_t>* rowsDone) {
-    // Rows finish in order, though not always on one thread: the count only
-    // ever moves up.
-    auto finished = [rowsDone](uint32_t rows) {
-        if (!rowsDone) return;
-        uint32_t seen = rowsDone->load(std::memory_order_relaxed);
-        while (seen < rows && !rowsDone->compare_exchange_weak(seen, rows, std::memory_order_release)) {
-        }
-        rowsDone->notify_all();
-    };
+    // However it ends, the count says every row is done.
     struct AllAtTheEnd {
-        std::function<void()> fn;
-        ~AllAtTheEnd() { fn(); }
-    } atTheEnd{[&] { finished(height); }};
+        std::atomic<uint32_t>* rowsDone;
+        uint32_t height;
+        ~AllAtTheEnd() {
+            if (!rowsDone) return;
+            rowsDone->store(height, std::memory_order_release);
+            rowsDone->notify_all();
+        }
+    } atTheEnd{rowsDone, height};
     const NearestEntry nearest(palette, threads);
     if (nearest.empty() || width == 0 || height == 0) return;
-    const int workers = std::clamp(threads, 1, int(std::min<uint32_t>(height, 64)));
-    const size_t slots = size_t(workers) + 2, stride = (size_t(width) + 2) * 3;
-    std::vector<int> below(slots * stride);
-    std::vector<std::atomic<uint32_t>> done(height);
-    for (auto& d : done) d.store(0, std::memory_order_relaxed);
-    const DitherRun run{rgba, width, nearest, largeErrorLimit(rgba, width, height, nearest), indexes, slots, stride,
-                        below, done};
-    std::atomic<uint32_t> next{0};
-    runWorkers(workers, [&] {
-        for (uint32_t y = next++; y < height; y = next++) ditherRow(run, y, finished);
+    const DitherRun run{rgba, width, nearest, largeErrorLimit(rgba, width, height, nearest), indexes};
+    RowsFinished finished(height, rowsDone);
+    const size_t bands = (height + kBandRows - 1) / kBandRows;
+    std::atomic<size_t> next{0};
+    runWorkers(std::clamp(threads, 1, int(std::min<size_t>(bands, 64))), [&] {
+        for (size_t b = next++; b < bands; b = next++) {
+            const uint32_t from = uint32_t(b) * kBandRows;
+            ditherBand(run, from, std::min(height, from + kBandRows), [&] { finished.rowOf(b); });
+        }
     });
 }
 

@@ -1,8 +1,7 @@
 // Mapping 8-bit RGB pixels onto a palette of up to 256 colours with
-// Floyd-Steinberg error diffusion, on several threads with exactly the result
-// of one: each row starts as soon as the row above has gone far enough ahead
-// of it to have handed down every error it receives, so there are no strips
-// and no seams.
+// Floyd-Steinberg error diffusion, in bands of rows dithered side by side on
+// several threads, each band led in by the rows above it so that no seam
+// shows; the result does not depend on the number of threads.
 #pragma once
 
 #include <atomic>

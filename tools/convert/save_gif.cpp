@@ -344,8 +344,8 @@ void saveGif(const Image& img, const SaveOptions& opt, OutFile& out) {
     const int transparent = transparentEntry(palette, anyTransparent);
 
     // libimagequant's own remapping diffuses the error on one core; ours runs
-    // on all of them with the result of one, on its own thread, while this
-    // one compresses the rows it has finished.
+    // in bands on all of them, on its own thread, while this one compresses
+    // the rows it has finished.
     RowsInFlight rows(height);
     if (dither)
         rows.start([&] { ditherToPalette(rgba.data(), width, height, palette, opt.threads, indexes.data(), &rows.done); });
