@@ -158,7 +158,9 @@ public:
     void waitFor(uint32_t rows) const {
         for (uint32_t seen = done.load(std::memory_order_acquire); seen < rows;
              seen = done.load(std::memory_order_acquire))
-            std::this_thread::sleep_for(std::chrono::microseconds(50));  // see waitFor in palette_map.cpp
+            // Short sleeps, not std::atomic::wait: under Wine, with mingw-w64's
+            // GCC 12 runtime, a conversion to GIF once never ended in it.
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         if (error_) std::rethrow_exception(error_);
     }
     void finish() {
