@@ -400,7 +400,9 @@ TEST_F(DropBatch, RunsLeaveNoHandleOrGdiObjectBehind) {
     DropFiles(photos);
     WaitForBatches();
 
-    ASSERT_EQ(afterRun.size(), 30u);
+    std::string told;  // what the batch said, should a run go missing
+    for (const auto& n : notices_) told += testing::Utf8(n) + "\n";
+    ASSERT_EQ(afterRun.size(), 30u) << captions_.size() << " runs ended; " << told;
     EXPECT_EQ(afterRun[29].handles, afterRun[9].handles);
     EXPECT_EQ(afterRun[29].gdiObjects, afterRun[9].gdiObjects);
     EXPECT_EQ(FilesIn(out_).size(), 24u);
