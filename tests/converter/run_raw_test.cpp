@@ -5,8 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 
 #include "run_helpers.h"
@@ -120,10 +118,8 @@ TEST(RawInput, ShrunkRawIsAsSharpAsTheFullDevelopmentShrunk) {
 // Demosaicing and the stages after it are shared among the threads: the
 // picture is the same, bit for bit, on one thread or several.
 TEST(RawInput, ThreadCountChangesNothingButSpeed) {
-    conv::InputFile in{conv::fromUtf8(CAMERA_RAW_CR2), {}};
-    std::ifstream f(CAMERA_RAW_CR2, std::ios::binary);
-    in.bytes.assign(std::istreambuf_iterator<char>(f), {});
-    ASSERT_FALSE(in.bytes.empty());
+    const conv::Path path = conv::fromUtf8(CAMERA_RAW_CR2);
+    const conv::InputFile in{path, conv::readWholeFile(path)};
     auto develop = [&](int threads, bool ycc) {
         conv::LoadOptions opt;
         opt.threads = threads;
