@@ -160,8 +160,8 @@ struct DitherRun {
 
 // Row y into dst, taking the errors handed down from the row above from `in`
 // and handing its own down into `out` (width slots of 3 ints each, in 1/256 of
-// a level, with one slot of margin on either side). Every slot of `out` is
-// written.
+// a level, with one slot of margin on the left, which the first pixel writes
+// and nothing reads). Every slot of `out` is written.
 void ditherRow(const DitherRun& r, uint32_t y, const int* in, int* out, uint8_t* dst) {
     const uint32_t width = r.width;
     const uint8_t* row = r.rgba + size_t(y) * width * 4;
@@ -198,7 +198,6 @@ void ditherRow(const DitherRun& r, uint32_t y, const int* in, int* out, uint8_t*
         }
     }
     for (int c = 0; c < 3; ++c) out[size_t(width - 1) * 3 + c] = underLeft[c];
-    for (int c = 0; c < 3; ++c) out[size_t(width) * 3 + c] = 0;
 }
 
 // The picture is dithered in bands of kBandRows rows, each on one thread, so
@@ -212,7 +211,7 @@ constexpr uint32_t kBandRows = 512, kLeadRows = 16;
 
 template <typename RowDone>
 void ditherBand(const DitherRun& r, uint32_t from, uint32_t to, RowDone&& rowDone) {
-    const size_t stride = (size_t(r.width) + 2) * 3;
+    const size_t stride = (size_t(r.width) + 1) * 3;
     std::vector<int> handedDown(2 * stride, 0);
     std::vector<uint8_t> scratch(r.width);
     int* in = handedDown.data() + 3;
