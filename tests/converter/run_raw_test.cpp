@@ -2,9 +2,12 @@
 // preview, saying so; raw files are found by content whatever their name.
 #include <gtest/gtest.h>
 
+#include <libraw/libraw.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 
 #include "run_helpers.h"
@@ -133,6 +136,53 @@ TEST(RawInput, ThreadCountChangesNothingButSpeed) {
             ASSERT_EQ(many.width, one.width);
             EXPECT_TRUE(many.px16 == one.px16 && many.ycc420 == one.ycc420) << threads << " threads, ycc " << ycc;
         }
+    }
+}
+
+// LibRaw reads a lossless JPEG scan straight from memory when it is handed the
+// file's bytes, and byte by byte from a file. Both must find the same sensor
+// data and the same faults, in the whole CR2 and in copies damaged in the scan:
+// cut short, with bytes changed, and with a marker where data should be.
+TEST(RawInput, SensorDataReadFromMemoryAsFromAFile) {
+    const std::vector<uint8_t> whole = conv::readWholeFile(conv::fromUtf8(CAMERA_RAW_CR2));
+    const std::string bytes(whole.begin(), whole.end());
+    const size_t sof = bytes.rfind("\xff\xc3"), sos = bytes.find("\xff\xda", sof);
+    ASSERT_NE(sos, std::string::npos);
+    const size_t scan = sos + 2 + (size_t(whole[sos + 2]) << 8 | whole[sos + 3]), size = whole.size() - scan;
+
+    std::vector<std::vector<uint8_t>> copies{whole};
+    copies.emplace_back(whole.begin(), whole.begin() + long(scan + size / 2));
+    copies.push_back(whole);
+    for (size_t at = scan + size / 7; at < whole.size(); at += size / 7) copies.back()[at] ^= 0x5a;
+    copies.push_back(whole);
+    copies.back()[scan + size * 2 / 3] = 0xff;
+    copies.back()[scan + size * 2 / 3 + 1] = 0xd3;
+
+    struct Unpacked {
+        int rc = 0, faults = 0;
+        std::vector<uint16_t> sensor;
+        bool operator==(const Unpacked& o) const { return rc == o.rc && faults == o.faults && sensor == o.sensor; }
+    };
+    auto unpack = [](auto open) {
+        Unpacked u;
+        LibRaw raw;
+        raw.set_dataerror_handler([](void* faults, const char*, int) { ++*static_cast<int*>(faults); }, &u.faults);
+        EXPECT_EQ(open(raw), LIBRAW_SUCCESS);
+        u.rc = raw.unpack();
+        if (const uint16_t* s = raw.imgdata.rawdata.raw_image)
+            u.sensor.assign(s, s + size_t(raw.imgdata.sizes.raw_pitch / 2) * raw.imgdata.sizes.raw_height);
+        return u;
+    };
+    TempDir tmp;
+    for (size_t i = 0; i < copies.size(); ++i) {
+        const std::string file = tmp.path("copy" + std::to_string(i) + ".cr2");
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(copies[i].data()), long(copies[i].size()));
+        const Unpacked fromMemory = unpack([&](LibRaw& r) { return r.open_buffer(copies[i].data(), copies[i].size()); });
+        const Unpacked fromFile = unpack([&](LibRaw& r) { return r.open_file(file.c_str()); });
+        EXPECT_TRUE(fromMemory == fromFile) << "copy " << i << ": rc " << fromMemory.rc << " / " << fromFile.rc
+                                            << ", faults " << fromMemory.faults << " / " << fromFile.faults;
+        if (i == 0) EXPECT_TRUE(fromMemory.rc == LIBRAW_SUCCESS && fromMemory.faults == 0 && !fromMemory.sensor.empty());
+        else EXPECT_TRUE(fromMemory.rc != LIBRAW_SUCCESS || fromMemory.faults > 0) << "copy " << i;
     }
 }
 
