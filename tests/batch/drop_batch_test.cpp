@@ -380,8 +380,9 @@ TEST(FailureBox, AHugeBatchsMessageFitsOnTheScreen) {
     EXPECT_LE(box.bottom - box.top, 700);
 }
 
-// Every converter run gives back what it took: after 30 runs the process holds as many
-// handles and GDI objects as after 10.
+// Every converter run gives back what it took: after 30 runs the process holds no more
+// handles and GDI objects than after 10. A leak of one a run would show as 20 more; an
+// object that happens to be alive when the tenth run ends, and gone by the thirtieth, is none.
 TEST_F(DropBatch, RunsLeaveNoHandleOrGdiObjectBehind) {
     // The count sees one handle and one GDI object come and go.
     const testing::ResourceCounts idle = testing::CountResources();
@@ -403,8 +404,8 @@ TEST_F(DropBatch, RunsLeaveNoHandleOrGdiObjectBehind) {
     std::string told;  // what the batch said, should a run go missing
     for (const auto& n : notices_) told += testing::Utf8(n) + "\n";
     ASSERT_EQ(afterRun.size(), 30u) << captions_.size() << " runs ended; " << told;
-    EXPECT_EQ(afterRun[29].handles, afterRun[9].handles);
-    EXPECT_EQ(afterRun[29].gdiObjects, afterRun[9].gdiObjects);
+    EXPECT_LE(afterRun[29].handles, afterRun[9].handles);
+    EXPECT_LE(afterRun[29].gdiObjects, afterRun[9].gdiObjects);
     EXPECT_EQ(FilesIn(out_).size(), 24u);
 }
 
