@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <tuple>
 
 #include "tools/convert/bytes.h"
 #include "tools/convert/heif_boxes.h"
@@ -313,6 +314,8 @@ bool readTile(const uint8_t* data, size_t size, const Meta& m, uint32_t id, Heif
         }
     }
     if (!config || !itemData(data, size, m, item->second, tile.data)) return false;
+    for (const auto& ps : tile.parameterSets)
+        if (!tile.format && !ps.empty()) tile.format = readHevcSps(ps.data(), ps.size());
     pic.tiles.push_back(std::move(tile));
     return true;
 }
@@ -374,21 +377,54 @@ std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size) {
 
 namespace {
 
-// The decoded samples of one coded picture mapped to JPEG's 8-bit full-range
-// YCbCr. Each output sample is rounded once, from the coded value: luma
-// round(v * 255 / (2^bits - 1)), chroma the same about the middle, as
-// full-range YCbCr scales with its depth. A 4:2:2 picture's two chroma rows
-// are summed first, so that each 4:2:0 row is their mean, centred between
-// them as JPEG places it.
-class DepthMap {
+// Coded samples of one depth, range and matrix mapped to JPEG's 8-bit
+// full-range BT.601 YCbCr. Each output sample is rounded once, from the coded
+// value: full-range luma round(v * 255 / (2^bits - 1)), chroma the same about
+// the middle, as full-range YCbCr scales with its depth; limited-range luma
+// round((v / 2^(bits-8) - 16) * 255 / 219), chroma about 128 with 224 levels.
+// A 4:2:2 picture's two chroma rows are summed first, so that each 4:2:0 row is
+// their mean, centred between them as JPEG places it. BT.709 samples are turned
+// into BT.601 ones on the way, the luma with the chroma of its own 2x2 block.
+class SampleMap {
 public:
-    explicit DepthMap(int bits) : bits_(bits), luma_(size_t(1) << bits), chromaPair_(size_t(2) << bits) {
-        const double top = double((1u << bits) - 1), mid = double(1u << (bits - 1));
-        for (size_t v = 0; v < luma_.size(); ++v) luma_[v] = uint8_t(std::lround(double(v) * 255.0 / top));
-        for (size_t s = 0; s < chromaPair_.size(); ++s)
-            chromaPair_[s] = uint8_t(std::clamp(std::lround(128.0 + (double(s) / 2 - mid) * 255.0 / top), 0L, 255L));
+    SampleMap(int bits, bool fullRange, int matrix)
+        : bits_(bits), bt709_(matrix == 1), luma_(size_t(1) << bits), chromaPair_(size_t(2) << bits) {
+        const double top = double((1u << bits) - 1), mid = double(1u << (bits - 1)), step = double(1u << (bits - 8));
+        const auto lumaOf = [&](double v) { return fullRange ? v * 255.0 / top : (v / step - 16.0) * 255.0 / 219.0; };
+        // About zero; `v` may be the sum of two samples halved.
+        const auto chromaOf = [&](double v) {
+            return fullRange ? (v - mid) * 255.0 / top : (v / step - 128.0) * 255.0 / 224.0;
+        };
+        const auto byte = [](double v) { return uint8_t(std::clamp(std::lround(v), 0L, 255L)); };
+        for (size_t v = 0; v < luma_.size(); ++v) luma_[v] = byte(lumaOf(double(v)));
+        for (size_t s = 0; s < chromaPair_.size(); ++s) chromaPair_[s] = byte(128.0 + chromaOf(double(s) / 2));
+        if (!bt709_) return;
+        lumaFix_.resize(luma_.size());
+        chromaFix_.resize(luma_.size());
+        for (size_t v = 0; v < luma_.size(); ++v) {
+            lumaFix_[v] = int32_t(std::lround(lumaOf(double(v)) * kOne));
+            chromaFix_[v] = int32_t(std::lround(chromaOf(double(v)) * kOne));
+        }
+        // BT.709's R, G and B of (0, cb, cr) in BT.601 terms: Y' = Y + dY.
+        const auto convert = [](double cb, double cr, double out[3]) {
+            const double kr = 0.2126, kb = 0.0722, r = 2 * (1 - kr) * cr, b = 2 * (1 - kb) * cb;
+            const double g = -(kr * r + kb * b) / (1 - kr - kb);
+            const double KR = 0.299, KB = 0.114, y = KR * r + (1 - KR - KB) * g + KB * b;
+            out[0] = y;
+            out[1] = (b - y) / (2 * (1 - KB));
+            out[2] = (r - y) / (2 * (1 - KR));
+        };
+        double fromCb[3], fromCr[3];
+        convert(1, 0, fromCb);
+        convert(0, 1, fromCr);
+        for (int k = 0; k < 3; ++k) {
+            fromCb_[k] = int32_t(std::lround(fromCb[k] * kOne));
+            fromCr_[k] = int32_t(std::lround(fromCr[k] * kOne));
+        }
     }
     int bits() const { return bits_; }
+    bool convertsMatrix() const { return bt709_; }
+
     // Coded samples are below 2^bits; the mask keeps a damaged one in the table.
     template <typename T>
     void lumaRow(const T* src, size_t n, uint8_t* dst) const {
@@ -402,9 +438,45 @@ public:
         for (size_t x = 0; x < n; ++x) dst[x] = chromaPair_[(a[x] & mask) + (b[x] & mask)];
     }
 
+    // BT.709: one 4:2:0 chroma row (Cb and Cr from two coded rows each) and the
+    // one or two luma rows it covers. cb and cr are work rows of n values.
+    template <typename T>
+    void matrixRows(const T* const cbRows[2], const T* const crRows[2], size_t n, const T* const lumaRows[2],
+                    int lumaCount, size_t lumaN, uint8_t* cbOut, uint8_t* crOut, uint8_t* const lumaOut[2],
+                    int32_t* cb, int32_t* cr) const {
+        const unsigned mask = (1u << bits_) - 1;
+        for (size_t x = 0; x < n; ++x) {
+            cb[x] = (chromaFix_[cbRows[0][x] & mask] + chromaFix_[cbRows[1][x] & mask]) / 2;
+            cr[x] = (chromaFix_[crRows[0][x] & mask] + chromaFix_[crRows[1][x] & mask]) / 2;
+        }
+        for (int k = 0; k < lumaCount; ++k) {
+            const T* src = lumaRows[k];
+            uint8_t* dst = lumaOut[k];
+            for (size_t x = 0; x < lumaN; ++x) {
+                const int64_t v = int64_t(lumaFix_[src[x] & mask]) + int64_t(fromCb_[0]) * cb[x / 2] / kOne +
+                                  int64_t(fromCr_[0]) * cr[x / 2] / kOne;
+                dst[x] = fixedToByte(v, 0);
+            }
+        }
+        for (size_t x = 0; x < n; ++x) {
+            const int64_t b = (int64_t(fromCb_[1]) * cb[x] + int64_t(fromCr_[1]) * cr[x]) / kOne;
+            const int64_t r = (int64_t(fromCb_[2]) * cb[x] + int64_t(fromCr_[2]) * cr[x]) / kOne;
+            cbOut[x] = fixedToByte(b, 128);
+            crOut[x] = fixedToByte(r, 128);
+        }
+    }
+
 private:
+    static constexpr int kShift = 14;
+    static constexpr int64_t kOne = int64_t(1) << kShift;
+    static uint8_t fixedToByte(int64_t v, int offset) {
+        return uint8_t(std::clamp<int64_t>(((v + kOne / 2) >> kShift) + offset, 0, 255));
+    }
     int bits_;
+    bool bt709_;
     std::vector<uint8_t> luma_, chromaPair_;
+    std::vector<int32_t> lumaFix_, chromaFix_;  // in 8-bit levels, 2^kShift to the level
+    int32_t fromCb_[3] = {}, fromCr_[3] = {};   // Y, Cb and Cr out of one level of Cb or Cr
 };
 
 // Rows [0, rows) cut into `threads` runs, fn(begin, end) called for each.
@@ -414,61 +486,100 @@ void splitRows(size_t rows, int threads, const Fn& fn) {
     parallelFor(n, threads, [&](size_t t) { fn(rows * t / n, rows * (t + 1) / n); });
 }
 
-// Copies one decoded picture into its place in the planes (x0, y0 in luma
-// samples), cut at the planes' edges. 8-bit 4:2:0 is copied as it is; deeper
-// samples and 4:2:2 chroma go through `map`.
-template <typename T>
-void placePicture(const de265_image* pic, bool chroma422, const DepthMap& map, size_t x0, size_t y0,
-                  uint8_t* const out[3], const size_t outW[3], const size_t outH[3], int threads) {
+// One picture's decoded planes, wherever they were decoded.
+struct CodedPlanes {
+    const uint8_t* base[3] = {};
+    int stride[3] = {};
+    size_t width[3] = {}, height[3] = {};
+    bool chroma422 = false;
+};
+
+CodedPlanes planesOf(const de265_image* pic) {
+    CodedPlanes p;
     for (int c = 0; c < 3; ++c) {
-        const size_t px = c ? x0 / 2 : x0, py = c ? y0 / 2 : y0;
-        const size_t srcRows = size_t(de265_get_image_height(pic, c));
-        const size_t cols = std::min(size_t(de265_get_image_width(pic, c)), outW[c] - px);
-        const size_t pairs = c && chroma422;  // two coded rows for each output row
-        const size_t rows = std::min(pairs ? (srcRows + 1) / 2 : srcRows, outH[c] - py);
-        int stride = 0;
-        const uint8_t* base = de265_get_image_plane(pic, c, &stride);
-        auto row = [&](size_t y) { return reinterpret_cast<const T*>(base + size_t(stride) * y); };
-        splitRows(rows, threads, [&](size_t from, size_t to) {
-            for (size_t y = from; y < to; ++y) {
-                uint8_t* dst = out[c] + (py + y) * outW[c] + px;
-                if (c == 0)
-                    map.lumaRow(row(y), cols, dst);
-                else if (pairs)
-                    map.chromaRow(row(2 * y), row(std::min(2 * y + 1, srcRows - 1)), cols, dst);
-                else
-                    map.chromaRow(row(y), row(y), cols, dst);
-            }
-        });
+        p.base[c] = de265_get_image_plane(pic, c, &p.stride[c]);
+        p.width[c] = size_t(de265_get_image_width(pic, c));
+        p.height[c] = size_t(de265_get_image_height(pic, c));
     }
+    p.chroma422 = de265_get_chroma_format(pic) == de265_chroma_422;
+    return p;
 }
 
-// True when a decoded tile can go into JPEG's planes: 4:2:0 or 4:2:2, 8 to 12
-// bits in every plane, the grid's tile size, and JPEG's matrix and range (by
-// the tile's nclx box, or else the stream's own).
-bool fitsJpegPlanes(const HeifTiles& layout, const HeifTiles::Tile& tile, const de265_image* pic) {
+// Maps one picture into its place in the planes (x0, y0 in luma samples, even),
+// cut at the planes' edges. May work in place: every row is read before it is written.
+template <typename T>
+void placePicture(const CodedPlanes& in, const SampleMap& map, size_t x0, size_t y0, uint8_t* const out[3],
+                  const size_t outW[3], const size_t outH[3], int threads) {
+    const auto row = [&](int c, size_t y) {
+        return reinterpret_cast<const T*>(in.base[c] + size_t(in.stride[c]) * std::min(y, in.height[c] - 1));
+    };
+    const size_t chromaRows = std::min(in.chroma422 ? (in.height[1] + 1) / 2 : in.height[1], outH[1] - y0 / 2);
+    const size_t chromaCols = std::min(in.width[1], outW[1] - x0 / 2);
+    const size_t lumaRows = std::min(in.height[0], outH[0] - y0), lumaCols = std::min(in.width[0], outW[0] - x0);
+    // The coded chroma rows behind output chroma row y.
+    const auto pair = [&](int c, size_t y, const T* rows[2]) {
+        rows[0] = row(c, in.chroma422 ? 2 * y : y);
+        rows[1] = row(c, in.chroma422 ? 2 * y + 1 : y);
+    };
+    if (map.convertsMatrix()) {
+        splitRows(chromaRows, threads, [&](size_t from, size_t to) {
+            std::vector<int32_t> cb(chromaCols), cr(chromaCols);
+            for (size_t y = from; y < to; ++y) {
+                const T *cbRows[2], *crRows[2];
+                pair(1, y, cbRows);
+                pair(2, y, crRows);
+                const int count = int(std::min<size_t>(2, lumaRows > 2 * y ? lumaRows - 2 * y : 0));
+                const T* const lumaIn[2] = {row(0, 2 * y), row(0, 2 * y + 1)};
+                uint8_t* const lumaOut[2] = {out[0] + (y0 + 2 * y) * outW[0] + x0,
+                                             out[0] + (y0 + 2 * y + 1) * outW[0] + x0};
+                map.matrixRows(cbRows, crRows, chromaCols, lumaIn, count, lumaCols,
+                               out[1] + (y0 / 2 + y) * outW[1] + x0 / 2, out[2] + (y0 / 2 + y) * outW[2] + x0 / 2,
+                               lumaOut, cb.data(), cr.data());
+            }
+        });
+        return;
+    }
+    splitRows(lumaRows, threads, [&](size_t from, size_t to) {
+        for (size_t y = from; y < to; ++y) map.lumaRow(row(0, y), lumaCols, out[0] + (y0 + y) * outW[0] + x0);
+    });
+    for (int c = 1; c < 3; ++c)
+        splitRows(chromaRows, threads, [&](size_t from, size_t to) {
+            for (size_t y = from; y < to; ++y) {
+                const T* rows[2];
+                pair(c, y, rows);
+                map.chromaRow(rows[0], rows[1], chromaCols, out[c] + (y0 / 2 + y) * outW[c] + x0 / 2);
+            }
+        });
+}
+
+// True when a tile's headers promise samples decodeTilesYcc420 takes.
+bool tileTaken(const HeifTiles& layout, const HeifTiles::Tile& tile) {
+    if (!tile.format) return false;
+    const HevcSampleFormat& f = *tile.format;
+    return (f.chromaFormat == 1 || f.chromaFormat == 2) && f.lumaBits >= 8 && f.lumaBits <= 12 &&
+           f.chromaBits == f.lumaBits && f.width == layout.tileWidth && f.height == layout.tileHeight &&
+           planesConvertible(tile.codedMatrix());
+}
+
+// True when the decoded picture is what the tile's headers promised.
+bool decodedAsPromised(const HeifTiles::Tile& tile, const de265_image* pic) {
     if (!pic) return false;
-    const bool full = tile.hasNclx ? tile.fullRange : de265_get_image_full_range_flag(pic);
-    const int matrix = tile.hasNclx ? tile.matrix : de265_get_image_matrix_coefficients(pic);
+    const HevcSampleFormat& f = *tile.format;
     const de265_chroma format = de265_get_chroma_format(pic);
-    const int bits = de265_get_bits_per_pixel(pic, 0);
-    return (format == de265_chroma_420 || format == de265_chroma_422) &&
-           de265_get_image_width(pic, 0) == int(layout.tileWidth) &&
-           de265_get_image_height(pic, 0) == int(layout.tileHeight) && jpegCompatibleYcc(matrix, full) &&
-           bits >= 8 && bits <= 12 && de265_get_bits_per_pixel(pic, 1) == bits &&
-           de265_get_bits_per_pixel(pic, 2) == bits;
+    return (format == de265_chroma_420 ? 1 : format == de265_chroma_422 ? 2 : 0) == f.chromaFormat &&
+           de265_get_image_width(pic, 0) == int(f.width) && de265_get_image_height(pic, 0) == int(f.height) &&
+           de265_get_bits_per_pixel(pic, 0) == f.lumaBits && de265_get_bits_per_pixel(pic, 1) == f.lumaBits &&
+           de265_get_bits_per_pixel(pic, 2) == f.lumaBits;
 }
 
 // An 8-bit 4:2:0 picture's planes copied into their place, cut at the edges.
-void copyPlanes(const de265_image* pic, size_t x0, size_t y0, uint8_t* const out[3], const size_t outW[3],
+void copyPlanes(const CodedPlanes& in, size_t x0, size_t y0, uint8_t* const out[3], const size_t outW[3],
                 const size_t outH[3]) {
     for (int c = 0; c < 3; ++c) {
         const size_t px = c ? x0 / 2 : x0, py = c ? y0 / 2 : y0;
-        const size_t cols = std::min(size_t(de265_get_image_width(pic, c)), outW[c] - px);
-        const size_t rows = std::min(size_t(de265_get_image_height(pic, c)), outH[c] - py);
-        int stride = 0;
-        const uint8_t* src = de265_get_image_plane(pic, c, &stride);
-        for (size_t y = 0; y < rows; ++y) std::memcpy(out[c] + (py + y) * outW[c] + px, src + size_t(stride) * y, cols);
+        const size_t cols = std::min(in.width[c], outW[c] - px), rows = std::min(in.height[c], outH[c] - py);
+        for (size_t y = 0; y < rows; ++y)
+            std::memcpy(out[c] + (py + y) * outW[c] + px, in.base[c] + size_t(in.stride[c]) * y, cols);
     }
 }
 
@@ -490,7 +601,15 @@ void turnPlanes(const HeifTiles& layout, size_t w, size_t h, std::vector<uint8_t
 
 }  // namespace
 
+bool ownDecoderTakes(const HeifTiles& layout) {
+    if (layout.tiles.empty()) return false;
+    for (const HeifTiles::Tile& tile : layout.tiles)
+        if (!tileTaken(layout, tile)) return false;
+    return true;
+}
+
 bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t>& planes) {
+    if (!ownDecoderTakes(layout)) return false;
     // One picture gets every core inside libde265; a grid's tiles get one each.
     const bool single = layout.tiles.size() == 1;
     const int workers = single ? std::max(1, threads) : 0;
@@ -502,11 +621,11 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex mapsLock;
-    std::map<int, std::unique_ptr<DepthMap>> maps;  // by bit depth, made once
-    auto mapFor = [&](int bits) -> const DepthMap& {
+    std::map<std::tuple<int, bool, int>, std::unique_ptr<SampleMap>> maps;  // made once for the tiles that share one
+    auto mapFor = [&](int bits, bool full, int matrix) -> const SampleMap& {
         std::lock_guard<std::mutex> lock(mapsLock);
-        auto& m = maps[bits];
-        if (!m) m = std::make_unique<DepthMap>(bits);
+        auto& m = maps[{bits, full, matrix == 1 ? 1 : 6}];
+        if (!m) m = std::make_unique<SampleMap>(bits, full, matrix);
         return *m;
     };
     auto work = [&] {
@@ -520,25 +639,26 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
             for (const auto& ps : tile.parameterSets) hevc.pushNal(ps.data(), ps.size());
             const de265_image* pic =
                 hevc.pushLengthPrefixed(tile.data.data(), tile.data.size(), tile.lengthBytes) ? hevc.decode() : nullptr;
-            if (!fitsJpegPlanes(layout, tile, pic)) {
+            if (!decodedAsPromised(tile, pic)) {
                 failed = true;
                 return;
             }
-            const de265_chroma format = de265_get_chroma_format(pic);
-            const int bits = de265_get_bits_per_pixel(pic, 0);
+            const CodedPlanes coded = planesOf(pic);
+            const int bits = tile.format->lumaBits, matrix = tile.codedMatrix();
+            const bool full = tile.codedFullRange();
             const size_t x0 = (i % layout.columns) * layout.tileWidth, y0 = (i / layout.columns) * layout.tileHeight;
-            if (bits == 8 && format == de265_chroma_420) {
-                copyPlanes(pic, x0, y0, out, outW, outH);
+            if (bits == 8 && !coded.chroma422 && jpegCompatibleYcc(matrix, full)) {
+                copyPlanes(coded, x0, y0, out, outW, outH);
                 continue;
             }
             // A grid's tiles already keep every core busy; a single picture's
             // rows are shared out.
             const int rowThreads = single ? std::max(1, threads) : 1;
-            const bool c422 = format == de265_chroma_422;
+            const SampleMap& map = mapFor(bits, full, matrix);
             if (bits == 8)
-                placePicture<uint8_t>(pic, c422, mapFor(bits), x0, y0, out, outW, outH, rowThreads);
+                placePicture<uint8_t>(coded, map, x0, y0, out, outW, outH, rowThreads);
             else
-                placePicture<uint16_t>(pic, c422, mapFor(bits), x0, y0, out, outW, outH, rowThreads);
+                placePicture<uint16_t>(coded, map, x0, y0, out, outW, outH, rowThreads);
         }
     };
     // One share per thread, each taking tiles until none is left.
@@ -548,6 +668,21 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
 
     turnPlanes(layout, w, h, planes);
     return true;
+}
+
+void makeJpegYcc420(uint8_t* planes, size_t w, size_t h, int matrix, bool fullRange, int threads) {
+    if (jpegCompatibleYcc(matrix, fullRange)) return;
+    const size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+    uint8_t* const out[3] = {planes, planes + w * h, planes + w * h + cw * ch};
+    const size_t outW[3] = {w, cw, cw}, outH[3] = {h, ch, ch};
+    CodedPlanes in;
+    for (int c = 0; c < 3; ++c) {
+        in.base[c] = out[c];
+        in.stride[c] = int(outW[c]);
+        in.width[c] = outW[c];
+        in.height[c] = outH[c];
+    }
+    placePicture<uint8_t>(in, SampleMap(8, fullRange, matrix), 0, 0, out, outW, outH, threads);
 }
 
 }  // namespace conv

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/convert/heif_boxes.h"
+#include "tools/convert/hevc_sps.h"
 
 namespace conv {
 
@@ -31,6 +32,11 @@ struct HeifTiles {
         bool hasNclx = false;
         int matrix = 2;
         bool fullRange = false;
+        // What its SPS says of the decoded samples, when it could be read.
+        std::optional<HevcSampleFormat> format;
+        // The matrix and range the samples are coded in: the nclx box's, else the VUI's.
+        int codedMatrix() const { return hasNclx || !format ? matrix : format->matrix; }
+        bool codedFullRange() const { return hasNclx || !format ? fullRange : format->fullRange; }
     };
     std::vector<Tile> tiles;  // row by row
     // The picture's rotations ('irot', quarter turns anticlockwise) and
@@ -45,27 +51,41 @@ struct HeifTiles {
     uint32_t shownHeight() const { return swapsSides() ? width : height; }
 };
 
-// The primary picture, when decodeTilesYcc420 can take it: HEVC, no cropping,
-// no rotation or mirroring on a grid's tiles themselves. Otherwise (or when
+// The primary picture's layout and coding, when it is HEVC with no cropping
+// and no rotation or mirroring on a grid's tiles themselves. Otherwise (or when
 // any box is damaged) nothing, and libheif decodes the file.
 std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size);
 
-// Decodes the tiles into `planes`: Y, then Cb, then Cr, 8-bit 4:2:0, of the
-// turned picture's size (chroma rounded up), the turns applied. A grid's tiles
-// are decoded side by side on `threads` threads; a single picture gets
-// `threads` libde265 workers. 8-bit 4:2:0 samples are taken as they are;
-// 9- to 12-bit samples are rounded to 8 bits, and 4:2:2 chroma rows are
-// averaged in pairs (once, from the coded values). False when a tile fails to
-// decode, is not full-range BT.601 4:2:0 or 4:2:2 of 8 to 12 bits, or does not
-// have the size 'ispe' gave; the caller then leaves the file to libheif.
+// True when decodeTilesYcc420 takes the picture, as its headers tell before
+// anything is decoded: every tile 4:2:0 or 4:2:2 of 8 to 12 bits in the size
+// 'ispe' gave, coded in a matrix that planesConvertible() takes, in either range.
+bool ownDecoderTakes(const HeifTiles& tiles);
+
+// Decodes the tiles into `planes`: Y, then Cb, then Cr, 8-bit 4:2:0 as JPEG
+// stores them (full-range BT.601), of the turned picture's size (chroma rounded
+// up), the turns applied. A grid's tiles are decoded side by side on `threads`
+// threads; a single picture gets `threads` libde265 workers. Every output sample
+// is rounded once, from the coded values: deeper samples to 8 bits, limited range
+// to full, 4:2:2 chroma rows averaged in pairs, BT.709 to BT.601. 8-bit 4:2:0
+// full-range BT.601 is copied as it is. Each tile is decoded once; false when
+// one fails to decode or does not turn out as its headers said, and the caller
+// then leaves the file to libheif.
 bool decodeTilesYcc420(const HeifTiles& tiles, int threads, std::vector<uint8_t>& planes);
 
-// True when decoded samples are what JPEG stores: full-range YCbCr with the
-// BT.601 matrix, as libheif would read them (matrices it does not know count
-// as BT.601 there too): 1 BT.709, 4 FCC, 7 SMPTE 240M, 9/10 BT.2020 and 12/13
-// (from the primaries) do not qualify.
-inline bool jpegCompatibleYcc(int m, bool fullRange) {
-    return fullRange && m != 1 && m != 4 && m != 7 && m != 9 && m != 10 && m != 12 && m != 13;
-}
+// Matrices read as BT.601, as libheif reads them (matrices it does not know
+// count as BT.601 there too): all but 1 BT.709, 4 FCC, 7 SMPTE 240M, 9/10
+// BT.2020 and 12/13 (from the primaries).
+inline bool bt601Matrix(int m) { return m != 1 && m != 4 && m != 7 && m != 9 && m != 10 && m != 12 && m != 13; }
+
+// True when decoded samples are what JPEG stores: full-range BT.601 YCbCr.
+inline bool jpegCompatibleYcc(int m, bool fullRange) { return fullRange && bt601Matrix(m); }
+
+// True when samples in this matrix are made JPEG's on the planes: BT.601 and
+// BT.709, in either range. Others (BT.2020 among them) go to libheif's RGB.
+inline bool planesConvertible(int m) { return m == 1 || bt601Matrix(m); }
+
+// 8-bit 4:2:0 planes of w x h (chroma rounded up) in the given matrix and range
+// made JPEG's in place; the same rounding as decodeTilesYcc420's.
+void makeJpegYcc420(uint8_t* planes, size_t w, size_t h, int matrix, bool fullRange, int threads);
 
 }  // namespace conv

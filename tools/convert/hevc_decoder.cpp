@@ -20,6 +20,12 @@
 
 namespace conv {
 
+namespace {
+std::atomic<uint64_t> gPicturesDecoded{0};
+}  // namespace
+
+uint64_t hevcPicturesDecoded() { return gPicturesDecoded.load(); }
+
 HevcDecoder::HevcDecoder(int workers) {
     de265_decoder_context* ctx = de265_new_decoder();
     if (!ctx) return;
@@ -65,9 +71,10 @@ const de265_image* HevcDecoder::decode() {
     while (more) {
         more = 0;
         if (de265_decode(ctx_, &more) != DE265_OK) break;
-        if ((picture_ = de265_get_next_picture(ctx_))) return picture_;
+        if ((picture_ = de265_get_next_picture(ctx_))) break;
     }
-    picture_ = de265_get_next_picture(ctx_);
+    if (!picture_) picture_ = de265_get_next_picture(ctx_);
+    if (picture_) ++gPicturesDecoded;
     return picture_;
 }
 

@@ -35,6 +35,10 @@ private:
     const de265_image* picture_ = nullptr;
 };
 
+// How many pictures HevcDecoder objects have decoded in this process, whoever
+// asked (our own tile decoding or libheif through the plugin below).
+uint64_t hevcPicturesDecoded();
+
 // Makes libheif decode HEVC through HevcDecoder with `workers` threads per
 // picture. libheif's built-in binding runs a single worker, which leaves every
 // other core idle on a single-image photo. Applies to decoders created from

@@ -103,34 +103,50 @@ std::future<std::shared_ptr<GainMap>> startGainMap(const InputFile& in, heif_ima
     }
 }
 
-// The picture as JPEG's YCbCr from the file's own decoded planes, when
-// decodeTilesYcc420 can take it.
-std::optional<Image> ownYcc420(const InputFile& in, const LoadOptions& opt) {
-    auto tiles = readPrimaryTiles(in.bytes.data(), in.bytes.size());
-    if (!tiles) return std::nullopt;
-    checkPixelLimit(tiles->width, tiles->height, opt, in.path);
+// The picture as JPEG's YCbCr from the file's own decoded planes.
+std::optional<Image> ownYcc420(const InputFile& in, const HeifTiles& tiles, const LoadOptions& opt) {
+    checkPixelLimit(tiles.width, tiles.height, opt, in.path);
     Image img;
-    if (!decodeTilesYcc420(*tiles, opt.threads, img.ycc420)) return std::nullopt;
-    img.width = tiles->shownWidth();
-    img.height = tiles->shownHeight();
+    if (!decodeTilesYcc420(tiles, opt.threads, img.ycc420)) return std::nullopt;
+    img.width = tiles.shownWidth();
+    img.height = tiles.shownHeight();
     img.channels = 3;
     img.bits = 8;
     return img;
 }
 
-// The same through libheif, for the files ownYcc420 leaves to it. libheif hands
-// over 4:2:0 planes as they were coded, in the picture's own matrix and range;
-// nothing when those are not JPEG's, and the caller decodes to RGB instead.
+// True when libheif's 8-bit planes of the picture can be made JPEG's, as far as
+// the headers tell before decoding: the file's nclx box, else the HEVC stream's.
+bool libheifPlanesConvertible(heif_image_handle* handle, const std::optional<HeifTiles>& tiles) {
+    heif_color_profile_nclx* raw = nullptr;
+    if (heif_image_handle_get_nclx_color_profile(handle, &raw).code == heif_error_Ok && raw) {
+        Owned<heif_nclx_color_profile_free> nclx(raw);
+        return planesConvertible(int(nclx->matrix_coefficients));
+    }
+    if (tiles)
+        for (const HeifTiles::Tile& t : tiles->tiles)
+            if (!planesConvertible(t.codedMatrix())) return false;
+    return true;
+}
+
+// The same through libheif, for the files our own decoding leaves to it. libheif
+// hands over 4:2:0 planes as they were coded, in the picture's own matrix and
+// range, made JPEG's here; nothing when the matrix is not one we convert, and
+// the caller decodes to RGB instead.
 std::optional<Image> libheifYcc420(const InputFile& in, heif_image_handle* handle, const LoadOptions& opt) {
     Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
     heif_image* rawImage = nullptr;
     heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_YCbCr, heif_chroma_420, dopt.get());
     if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
     Owned<heif_image_release> himg(rawImage);
+    int matrix = 2;
+    bool fullRange = true;
     heif_color_profile_nclx* rawNclx = nullptr;
     if (heif_image_get_nclx_color_profile(himg.get(), &rawNclx).code == heif_error_Ok && rawNclx) {
         Owned<heif_nclx_color_profile_free> nclx(rawNclx);
-        if (!jpegCompatibleYcc(int(nclx->matrix_coefficients), nclx->full_range_flag != 0)) return std::nullopt;
+        matrix = int(nclx->matrix_coefficients);
+        fullRange = nclx->full_range_flag != 0;
+        if (!planesConvertible(matrix)) return std::nullopt;
     }
     const int w = heif_image_get_width(himg.get(), heif_channel_Y);
     const int h = heif_image_get_height(himg.get(), heif_channel_Y);
@@ -154,6 +170,7 @@ std::optional<Image> libheifYcc420(const InputFile& in, heif_image_handle* handl
         for (size_t y = 0; y < ph; ++y) std::memcpy(dst + y * pw, src + size_t(stride) * y, pw);
         dst += pw * ph;
     }
+    makeJpegYcc420(img.ycc420.data(), size_t(w), size_t(h), matrix, fullRange, opt.threads);
     return img;
 }
 
@@ -253,10 +270,13 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     // Deeper pictures (cameras write 10 bits, often 4:2:2) are rounded to 8
     // bits in YCbCr by our own decoding; when it cannot take them they go the
     // 16-bit RGB way, as libheif's planes would keep their depth.
+    // The road is chosen from the headers, so that the picture is decoded once.
     std::optional<Image> img;
     if (opt.allowYcc420 && !alpha && bits >= 8) {
-        img = ownYcc420(in, opt);
-        if (!img && bits == 8) img = libheifYcc420(in, handle.get(), opt);
+        const std::optional<HeifTiles> tiles = readPrimaryTiles(in.bytes.data(), in.bytes.size());
+        if (tiles && ownDecoderTakes(*tiles)) img = ownYcc420(in, *tiles, opt);
+        if (!img && bits == 8 && libheifPlanesConvertible(handle.get(), tiles))
+            img = libheifYcc420(in, handle.get(), opt);
     }
     if (!img) img = decodeRgb(in, handle.get(), opt);
     readColour(handle.get(), *img);
