@@ -233,6 +233,18 @@ TEST_F(DropBatch, FailedPhotosAreNamedInOneMessageAndTheOthersConvert) {
     EXPECT_EQ(form_->Label1.Text(), Form1::kPrompt);
 }
 
+// A converter that crashes is a failed photo like any other, and the batch goes on.
+TEST_F(DropBatch, AConverterThatCrashesIsAFailedPhotoAndTheBatchGoesOn) {
+    DropFiles({Photo(L"first.HEIC"), Photo(L"boom CRASH.HEIC"), Photo(L"last.HEIC")});
+    WaitForBatches();
+    EXPECT_EQ(log_.Inputs().size(), 3u);
+    EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"first.JPG", L"last.JPG"}));
+    ASSERT_EQ(notices_.size(), 1u);
+    EXPECT_NE(notices_[0].find(L"1 of 3 photos could not be converted:"), std::wstring::npos)
+        << testing::Utf8(notices_[0]);
+    EXPECT_NE(notices_[0].find(L"boom CRASH.HEIC: "), std::wstring::npos);
+}
+
 // The window as the program runs it: closing it ends the program.
 class ClosedDuringBatch : public DropBatch {
 public:

@@ -11,6 +11,7 @@
 //   NOOUT      exit 0 without writing anything
 //   MUTE       say nothing on stderr when failing
 //   SLOW<ms>   take that many milliseconds first
+//   CRASH      end by an access violation that nothing handles, no output
 // Every call is logged to the file named by TESS_FAKECONV_LOG, or convert.log beside
 // the program, as two UTF-8 lines: "start <pid> <command line>" and "end <pid> <code>".
 #include <windows.h>
@@ -131,7 +132,7 @@ bool CopyWriteTime(const std::wstring& from, const std::wstring& to) {
 }
 
 struct Markers {
-    bool fail = false, noOutput = false, mute = false;
+    bool fail = false, noOutput = false, mute = false, crash = false;
     DWORD slowMs = 0;
 };
 
@@ -140,6 +141,7 @@ Markers FindMarkers(const std::string& text) {
     m.fail = text.find("FAIL") != std::string::npos;
     m.noOutput = text.find("NOOUT") != std::string::npos;
     m.mute = text.find("MUTE") != std::string::npos;
+    m.crash = text.find("CRASH") != std::string::npos;
     const auto slow = text.find("SLOW");
     if (slow != std::string::npos)
         for (std::size_t i = slow + 4; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
@@ -161,6 +163,7 @@ int Convert(const std::wstring& commandLine) {
     const std::wstring name = args.input.substr(args.input.rfind(L'\\') + 1);
     const Markers m = FindMarkers(Utf8(name) + "\n" + photo.substr(0, 65536));
     if (m.slowMs) Sleep(m.slowMs);
+    if (m.crash) RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
     if (m.fail) {
         if (!m.mute) Say(L"convert: " + name + L": the photo is marked to fail");
         return 2;

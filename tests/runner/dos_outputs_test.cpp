@@ -182,6 +182,19 @@ TEST_F(DOSOutputsTest, WaitsWhileTheWatchedChildRuns) {
     EXPECT_EQ(runDos.ExitCode(), 5u);
 }
 
+// A child that crashes ends its run like any other: what it wrote before is kept, and the
+// run ends once the crashed process has gone (a crash box held it, and the run, for ever).
+TEST_F(DOSOutputsTest, AChildThatCrashesEndsTheRun) {
+    const double start = NowMs();
+    const std::wstring text = runDos.ExecuteCommand(Child(L"text before crash now"));
+    EXPECT_LT(NowMs() - start, 60000.0);
+    EXPECT_EQ(text.rfind(L"before", 0), 0u);
+    EXPECT_FALSE(Running(childName));
+    ASSERT_TRUE(runDos.ExitCode().has_value());
+    EXPECT_EQ(*runDos.ExitCode(), static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
+    EXPECT_EQ(commandOvers, 1);
+}
+
 TEST_F(DOSOutputsTest, EmptyOrWrongWatchedNameEndsAtTheFirstEmptyPass) {
     for (const std::wstring name : {L"", L"another-program.exe"}) {
         SCOPED_TRACE(::testing::Message() << "watched name: \"" << std::string(name.begin(), name.end()) << '"');

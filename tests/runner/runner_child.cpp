@@ -5,6 +5,7 @@
 //   hex XX..   write the bytes given in hexadecimal to standard output
 //   sleep MS   sleep MS milliseconds
 //   exit CODE  end with exit code CODE (the default is 0)
+//   crash X    end by an access violation that nothing handles
 #include <windows.h>
 
 #include <cstdlib>
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
             Sleep(std::strtoul(value, nullptr, 10));
         else if (step == "exit")
             return std::atoi(value);
+        else if (step == "crash")
+            RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
         else
             return 91;
     }
