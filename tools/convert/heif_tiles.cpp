@@ -244,13 +244,19 @@ bool readHvcC(const Box& b, HeifTiles::Tile& tile) {
 
 }  // namespace
 
-// One plane of w x h turned as `turn` says into `dst`, walked in small blocks
-// so that reads and writes both stay in the cache.
-void turnPlane(const uint8_t* src, size_t w, size_t h, const HeifTurn& turn, uint8_t* dst) {
+namespace {
+
+constexpr size_t kTurnBlock = 32;
+
+// Rows [from, to) of the source (multiples of kTurnBlock but for the end) turned
+// into their places in `dst`, walked in small blocks so that reads and writes
+// both stay in the cache.
+void turnPlaneRows(const uint8_t* src, size_t w, size_t h, const HeifTurn& turn, uint8_t* dst, size_t from,
+                   size_t to) {
     const bool swap = !turn.mirror && turn.value % 2 == 1;
     const size_t dw = swap ? h : w;
-    constexpr size_t B = 32;
-    for (size_t by = 0; by < h; by += B)
+    constexpr size_t B = kTurnBlock;
+    for (size_t by = from; by < to; by += B)
         for (size_t bx = 0; bx < w; bx += B)
             for (size_t y = by; y < std::min(h, by + B); ++y)
                 for (size_t x = bx; x < std::min(w, bx + B); ++x) {
@@ -272,6 +278,12 @@ void turnPlane(const uint8_t* src, size_t w, size_t h, const HeifTurn& turn, uin
                     }
                     dst[dy * dw + dx] = src[y * w + x];
                 }
+}
+
+}  // namespace
+
+void turnPlane(const uint8_t* src, size_t w, size_t h, const HeifTurn& turn, uint8_t* dst) {
+    turnPlaneRows(src, w, h, turn, dst, 0, h);
 }
 
 bool HeifTiles::swapsSides() const {
@@ -583,17 +595,24 @@ void copyPlanes(const CodedPlanes& in, size_t x0, size_t y0, uint8_t* const out[
     }
 }
 
-// The container's turns and mirrorings applied to the three planes of a w x h picture.
-void turnPlanes(const HeifTiles& layout, size_t w, size_t h, std::vector<uint8_t>& planes) {
+// The container's turns and mirrorings applied to the three planes of a w x h
+// picture, bands of rows shared out over `threads`.
+void turnPlanes(const HeifTiles& layout, size_t w, size_t h, int threads, std::vector<uint8_t>& planes) {
     size_t pw = w, ph = h;
     for (const HeifTiles::Turn& turn : layout.turns) {
         std::vector<uint8_t> turned(planes.size());
         const size_t sizes[3][2] = {{pw, ph}, {(pw + 1) / 2, (ph + 1) / 2}, {(pw + 1) / 2, (ph + 1) / 2}};
-        size_t at = 0;
-        for (const auto& s : sizes) {
-            turnPlane(planes.data() + at, s[0], s[1], turn, turned.data() + at);
-            at += s[0] * s[1];
-        }
+        const size_t starts[3] = {0, pw * ph, pw * ph + sizes[1][0] * sizes[1][1]};
+        // Luma in as many bands as threads, each chroma plane in half as many.
+        const size_t lumaBands = size_t(std::max(1, threads)), chromaBands = std::max<size_t>(1, lumaBands / 2);
+        parallelFor(lumaBands + 2 * chromaBands, threads, [&](size_t job) {
+            const int c = job < lumaBands ? 0 : job < lumaBands + chromaBands ? 1 : 2;
+            const size_t bands = c ? chromaBands : lumaBands, band = c ? (job - lumaBands) % chromaBands : job;
+            const size_t rows = sizes[c][1], blocks = (rows + kTurnBlock - 1) / kTurnBlock;
+            const size_t from = std::min(rows, blocks * band / bands * kTurnBlock);
+            const size_t to = std::min(rows, blocks * (band + 1) / bands * kTurnBlock);
+            turnPlaneRows(planes.data() + starts[c], sizes[c][0], rows, turn, turned.data() + starts[c], from, to);
+        });
         planes.swap(turned);
         if (!turn.mirror && turn.value % 2 == 1) std::swap(pw, ph);
     }
@@ -666,7 +685,7 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
     parallelFor(n, threads, [&](size_t) { work(); });
     if (failed) return false;
 
-    turnPlanes(layout, w, h, planes);
+    turnPlanes(layout, w, h, threads, planes);
     return true;
 }
 
