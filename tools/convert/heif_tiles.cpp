@@ -434,7 +434,6 @@ public:
             fromCr_[k] = int32_t(std::lround(fromCr[k] * kOne));
         }
     }
-    int bits() const { return bits_; }
     bool convertsMatrix() const { return bt709_; }
 
     // Coded samples are below 2^bits; the mask keeps a damaged one in the table.
@@ -640,10 +639,11 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex mapsLock;
-    std::map<std::tuple<int, bool, int>, std::unique_ptr<SampleMap>> maps;  // made once for the tiles that share one
+    // Made once for the tiles that share depth, range and BT.709-or-not.
+    std::map<std::tuple<int, bool, bool>, std::unique_ptr<SampleMap>> maps;
     auto mapFor = [&](int bits, bool full, int matrix) -> const SampleMap& {
         std::lock_guard<std::mutex> lock(mapsLock);
-        auto& m = maps[{bits, full, matrix == 1 ? 1 : 6}];
+        auto& m = maps[{bits, full, matrix == 1}];
         if (!m) m = std::make_unique<SampleMap>(bits, full, matrix);
         return *m;
     };
