@@ -132,6 +132,9 @@ std::wstring DOSOutputs::ExecuteCommand(std::wstring_view commandLine) {
 }
 
 bool DOSOutputs::ProcessExists(std::wstring_view imageName) const {
+    // No program has an empty name. Wine lists a process that is being started or
+    // ended without one, so an empty name would match whatever else happens to run.
+    if (imageName.empty()) return false;
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
 
