@@ -482,4 +482,68 @@ TEST(GainMap, RadianceRebuildsItsSceneLight) {
     EXPECT_EQ(exifTag(png, "NumberOfImages"), "");
 }
 
+
+// PSNR (8-bit scale) of `got` against `want` over the pixels `counts` keeps.
+double psnrWhere(const Pixels& got, const Pixels& want, const std::function<bool(size_t)>& counts) {
+    const double gs = got.bits == 16 ? 1 / 257.0 : 1, ws = want.bits == 16 ? 1 / 257.0 : 1;
+    double sum = 0;
+    size_t n = 0;
+    for (size_t i = 0; i < size_t(want.width) * want.height; ++i) {
+        if (!counts(i)) continue;
+        for (int c = 0; c < 3; ++c) {
+            const double d = got.v[i * size_t(got.channels) + c] * gs - want.v[i * size_t(want.channels) + c] * ws;
+            sum += d * d;
+        }
+        n += 3;
+    }
+    return n == 0 ? 0 : sum == 0 ? INFINITY : 10 * std::log10(255.0 * 255.0 * double(n) / sum);
+}
+
+// PQ and HLG pictures made from the fixtures' photo, its brightest parts lifted
+// above SDR white: the SDR picture is the photo wherever the light is SDR, and the
+// JPG's gain map leads back up to the light above it.
+TEST(GainMap, PqAndHlgPicturesShowThePhotoAndKeepTheirHighlightsInTheMap) {
+    const Pixels photo = decodePngFile(fixture("src.png"));
+    for (const std::string kind : {"pq", "hlg"}) {
+        SCOPED_TRACE(kind);
+        const Bytes lightBytes = readBytes(fixture("hdr_" + kind + ".light"));
+        std::vector<float> light(lightBytes.size() / 4);
+        std::memcpy(light.data(), lightBytes.data(), light.size() * 4);
+        ASSERT_EQ(light.size(), size_t(photo.width) * photo.height);
+        TempDir tmp;
+        const std::string jpg = tmp.path("hdr.jpg"), png = tmp.path("hdr.png");
+        RunResult r = runConvert({fixture("hdr_" + kind + ".heic"), jpg});
+        ASSERT_EQ(r.code, 0) << r.err;
+        ASSERT_EQ(runConvert({fixture("hdr_" + kind + ".heic"), png}).code, 0);
+
+        // Colours of an sRGB photo: sRGB, no profile.
+        for (const std::string& out : {jpg, png}) {
+            const Pixels sdr = out == jpg ? decodeJpegFile(out) : decodePngFile(out);
+            ASSERT_EQ(sdr.width, photo.width);
+            EXPECT_GE(psnrWhere(sdr, photo, [&](size_t i) { return light[i] <= 1; }), 30.0) << out;
+            EXPECT_EQ(exifTag(out, "ProfileDescription"), "") << out;
+        }
+
+        const Bytes f = readBytes(jpg);
+        const UltraHdr u = readUltraHdr(f);
+        ASSERT_EQ(u.problem, "");
+        expectSameMeta(u.xmp, u.iso);
+        EXPECT_EQ(u.xmp.minLog2, 0);
+        EXPECT_GT(u.xmp.maxLog2, 1.5);  // the photo's white is lifted past 4 times SDR white
+        const Rebuilt got = rebuild(f, u, 2);
+        const std::vector<double> want = blockMeans(photo.width, photo.height, 2, [&](uint32_t x, uint32_t y) {
+            return double(light[size_t(y) * photo.width + x]);
+        });
+        ASSERT_EQ(got.hdr.size(), want.size());
+        std::vector<double> bright, rebuilt;
+        for (size_t i = 0; i < want.size(); ++i)
+            if (want[i] > 1 && want[i] <= got.sdr[i] * std::exp2(u.xmp.maxLog2)) {
+                bright.push_back(want[i]);
+                rebuilt.push_back(got.hdr[i]);
+            }
+        EXPECT_GT(bright.size(), want.size() / 200);
+        EXPECT_GE(shareWithinQuarterStop(rebuilt, bright), 0.95);
+    }
+}
+
 }  // namespace

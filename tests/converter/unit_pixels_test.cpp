@@ -9,6 +9,8 @@
 #include "tools/convert/bytes.h"
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
+#include "tools/convert/gain_map.h"
+#include "tools/convert/hdr_transfer.h"
 #include "tools/convert/orient.h"
 #include "tools/convert/resize.h"
 
@@ -282,3 +284,74 @@ TEST(Resize, YccPicturesAreResizedPlaneByPlane) {
 }
 
 }  // namespace
+
+// The transfers' reference points as BT.2408 gives them: SDR white, 203 cd/m², is
+// 58 % PQ, and 75 % HLG on a display of 1000 cd/m² (the OOTF's gamma 1.2).
+TEST(Hdr, TransfersMeetTheirReferenceWhite) {
+    EXPECT_NEAR(nitsToPq(203), 0.58, 0.001);
+    EXPECT_NEAR(pqToNits(nitsToPq(203)), 203, 0.01);
+    EXPECT_NEAR(pqToNits(1), 10000, 0.01);
+    EXPECT_NEAR(1000 * std::pow(hlgToScene(0.75), 1.2), 203, 1.0);
+    // HLG's square-root and logarithmic parts meet at 50 %.
+    EXPECT_NEAR(hlgToScene(0.5 - 1e-7), hlgToScene(0.5 + 1e-7), 1e-6);
+    EXPECT_NEAR(hlgToScene(1), 1, 1e-6);
+}
+
+TEST(Hdr, ToneCurveKeepsSdrLightAndRollsHighlightsSmoothlyIntoWhite) {
+    for (const float peak : {0.9f, 1.2f, 4.9f, 49.0f}) {
+        SCOPED_TRACE(peak);
+        const float step = 1e-3f;
+        float before = 0, slope = 1;
+        int faults = 0;
+        for (float x = step; x <= peak * 1.5f; x += step) {
+            const float y = sdrToneCurve(x, peak), s = (y - before) / step;
+            faults += x <= 0.8f && y != x;                  // SDR light as it is
+            faults += y > std::min(x, 1.0f) + 1e-6f;         // never brighter, never past white
+            faults += y < before;                            // rising
+            faults += x <= peak && std::fabs(s - slope) > 0.05f;  // no kink
+            before = y;
+            slope = s;
+        }
+        EXPECT_EQ(faults, 0);
+        EXPECT_NEAR(sdrToneCurve(peak, peak), std::min(peak, 1.0f), 1e-5);
+    }
+}
+
+// A PQ picture in BT.2020 (16-bit coded values, as decoded): a warm colour of
+// 150 cd/m², a white spot of 2000 cd/m² in the corner, and optionally BT.2020's
+// own green, which no sRGB screen shows, on the right.
+Image pqPicture(bool withGreen) {
+    Image img;
+    img.allocate(64, 32, 3, 16);
+    auto code = [](double nits) { return uint16_t(std::lround(nitsToPq(nits) * 65535)); };
+    for (uint32_t y = 0; y < img.height; ++y)
+        for (uint32_t x = 0; x < img.width; ++x) {
+            uint16_t* p = &img.px16[(size_t(y) * img.width + x) * 3];
+            const double warm[3] = {170, 136, 102};
+            for (int c = 0; c < 3; ++c)
+                p[c] = x < 4 && y < 4 ? code(2000) : withGreen && x >= 32 ? code(c == 1 ? 100 : 0) : code(warm[c]);
+        }
+    return img;
+}
+
+TEST(Hdr, HighlightsKeepTheirHueAndWideColoursTheirProfile) {
+    Image plain = pqPicture(false);
+    hdrToSdr(plain, HdrCoding{}, true, 2);
+    EXPECT_TRUE(plain.icc.empty());  // all of it within sRGB
+    const uint16_t* warm = &plain.px16[(size_t(8) * 64 + 8) * 3];
+    EXPECT_GT(warm[0], warm[1] + 2000);
+    EXPECT_GT(warm[1], warm[2] + 2000);
+    EXPECT_EQ(plain.px16[0], 65535);  // the spot is white
+    // The map reaches as high as the picture holds light: the spot, as far as a
+    // picture without a mastering peak is taken to go (1000 cd/m²).
+    ASSERT_TRUE(plain.gainMap);
+    EXPECT_NEAR(plain.gainMap->maxLog2, std::log2(1000 / 203.0), 0.02);
+
+    Image wide = pqPicture(true);
+    hdrToSdr(wide, HdrCoding{}, false, 2);
+    EXPECT_FALSE(wide.icc.empty());
+    EXPECT_FALSE(wide.gainMap);
+    const uint16_t* green = &wide.px16[(size_t(8) * 64 + 40) * 3];
+    EXPECT_GT(green[1], green[0] + 20000);
+    EXPECT_GT(green[1], green[2] + 20000);
+}

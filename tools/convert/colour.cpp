@@ -103,22 +103,33 @@ void flattenOnWhite(Image& img) {
     img.channels = 3;
 }
 
-std::vector<uint8_t> iccFromCicp(int primaries, int transfer) {
-    // Chromaticities of the primaries (x, y for red, green, blue) and white point.
-    cmsCIExyYTRIPLE prim;
-    cmsCIExyY white = {0.3127, 0.3290, 1.0};  // D65
+std::optional<Chromaticities> cicpChromaticities(int primaries) {
+    constexpr double d65[2] = {0.3127, 0.3290};
+    Chromaticities c{};
+    auto set = [&](double rx, double ry, double gx, double gy, double bx, double by, const double* w) {
+        c = {{rx, ry}, {gx, gy}, {bx, by}, {w[0], w[1]}};
+    };
     switch (primaries) {
-        case 1: case 2: prim = {{0.640, 0.330, 1}, {0.300, 0.600, 1}, {0.150, 0.060, 1}}; break;
-        case 5: prim = {{0.640, 0.330, 1}, {0.290, 0.600, 1}, {0.150, 0.060, 1}}; break;
-        case 6: case 7: prim = {{0.630, 0.340, 1}, {0.310, 0.595, 1}, {0.155, 0.070, 1}}; break;
-        case 9: prim = {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}}; break;
-        case 11:  // DCI-P3 with the DCI white
-            prim = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
-            white = {0.314, 0.351, 1.0};
+        case 1: case 2: set(0.640, 0.330, 0.300, 0.600, 0.150, 0.060, d65); break;
+        case 5: set(0.640, 0.330, 0.290, 0.600, 0.150, 0.060, d65); break;
+        case 6: case 7: set(0.630, 0.340, 0.310, 0.595, 0.155, 0.070, d65); break;
+        case 9: set(0.708, 0.292, 0.170, 0.797, 0.131, 0.046, d65); break;
+        case 11: {  // DCI-P3 with the DCI white
+            constexpr double dci[2] = {0.314, 0.351};
+            set(0.680, 0.320, 0.265, 0.690, 0.150, 0.060, dci);
             break;
-        case 12: prim = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}; break;
-        default: return {};
+        }
+        case 12: set(0.680, 0.320, 0.265, 0.690, 0.150, 0.060, d65); break;
+        default: return std::nullopt;
     }
+    return c;
+}
+
+std::vector<uint8_t> iccFromCicp(int primaries, int transfer) {
+    const std::optional<Chromaticities> c = cicpChromaticities(primaries);
+    if (!c) return {};
+    const cmsCIExyYTRIPLE prim = {{c->red[0], c->red[1], 1}, {c->green[0], c->green[1], 1}, {c->blue[0], c->blue[1], 1}};
+    const cmsCIExyY white = {c->white[0], c->white[1], 1.0};
     // Transfer: sRGB's piecewise curve, the BT.709 camera curve, linear or a pure gamma.
     Owned<cmsFreeToneCurve> curve;
     switch (transfer) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "tools/convert/image.h"
@@ -23,6 +24,13 @@ void to8Bit(Image& img);
 
 // Drops alpha by compositing onto white (8 and 16 bit); nothing without alpha.
 void flattenOnWhite(Image& img);
+
+// The chromaticities (CIE 1931 x, y) of a set of colour primaries given by its
+// CICP code point (ITU-T H.273), white point last; nothing for codes not known here.
+struct Chromaticities {
+    double red[2], green[2], blue[2], white[2];
+};
+std::optional<Chromaticities> cicpChromaticities(int primaries);
 
 // Builds an ICC profile for a colour description given as CICP code points
 // (ITU-T H.273: primaries, transfer characteristics), as HEIF's nclx boxes and

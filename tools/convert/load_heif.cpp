@@ -15,6 +15,7 @@
 #include "tools/convert/colour.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/gain_map.h"
+#include "tools/convert/hdr_transfer.h"
 #include "tools/convert/heif_tiles.h"
 #include "tools/convert/hevc_decoder.h"
 #include "tools/convert/loaders.h"
@@ -127,6 +128,31 @@ bool libheifPlanesConvertible(heif_image_handle* handle, const std::optional<Hei
         for (const HeifTiles::Tile& t : tiles->tiles)
             if (!planesConvertible(t.codedMatrix())) return false;
     return true;
+}
+
+// How the picture is coded for HDR screens, when its values are PQ- or HLG-coded,
+// as far as the headers tell: the file's nclx box, else the HEVC stream's VUI.
+std::optional<HdrCoding> hdrCodingOf(heif_image_handle* handle, const std::optional<HeifTiles>& tiles) {
+    HdrCoding c;
+    heif_color_profile_nclx* raw = nullptr;
+    if (heif_image_handle_get_nclx_color_profile(handle, &raw).code == heif_error_Ok && raw) {
+        Owned<heif_nclx_color_profile_free> nclx(raw);
+        c.primaries = int(nclx->color_primaries);
+        c.transfer = int(nclx->transfer_characteristics);
+    } else if (tiles && tiles->tiles.front().format) {
+        c.primaries = tiles->tiles.front().format->primaries;
+        c.transfer = tiles->tiles.front().format->transfer;
+    } else {
+        return std::nullopt;
+    }
+    if (!isHdrTransfer(c.transfer)) return std::nullopt;
+    heif_mastering_display_colour_volume mdcv{};
+    heif_decoded_mastering_display_colour_volume decoded{};
+    if (c.transfer == kTransferPq && heif_image_handle_get_mastering_display_colour_volume(handle, &mdcv) &&
+        heif_mastering_display_colour_volume_decode(&mdcv, &decoded).code == heif_error_Ok &&
+        decoded.max_display_mastering_luminance > kSdrWhiteNits)
+        c.peakNits = std::min(decoded.max_display_mastering_luminance, 10000.0);
+    return c;
 }
 
 // The same through libheif, for the files our own decoding leaves to it. libheif
@@ -263,7 +289,6 @@ Image decodeRgb(const InputFile& in, heif_image_handle* handle, const LoadOption
 Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     const Owned<heif_context_free> ctx = openContext(in, opt);
     const Owned<heif_image_handle_release> handle = primaryPicture(in, ctx.get(), opt);
-    std::future<std::shared_ptr<GainMap>> gainMap = startGainMap(in, handle.get(), opt);
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
     const int bits = heif_image_handle_get_luma_bits_per_pixel(handle.get());
 
@@ -271,15 +296,20 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     // bits in YCbCr by our own decoding; when it cannot take them they go the
     // 16-bit RGB way, as libheif's planes would keep their depth.
     // The road is chosen from the headers, so that the picture is decoded once.
+    // PQ and HLG pictures are made SDR from their light, in RGB.
     std::optional<Image> img;
-    if (opt.allowYcc420 && !alpha && bits >= 8) {
-        const std::optional<HeifTiles> tiles = readPrimaryTiles(in.bytes.data(), in.bytes.size());
+    const std::optional<HeifTiles> tiles = readPrimaryTiles(in.bytes.data(), in.bytes.size());
+    const std::optional<HdrCoding> hdr = hdrCodingOf(handle.get(), tiles);
+    std::future<std::shared_ptr<GainMap>> gainMap;
+    if (!hdr) gainMap = startGainMap(in, handle.get(), opt);
+    if (opt.allowYcc420 && !alpha && bits >= 8 && !hdr) {
         if (tiles && ownDecoderTakes(*tiles)) img = ownYcc420(in, *tiles, opt);
         if (!img && bits == 8 && libheifPlanesConvertible(handle.get(), tiles))
             img = libheifYcc420(in, handle.get(), opt);
     }
     if (!img) img = decodeRgb(in, handle.get(), opt);
     readColour(handle.get(), *img);
+    if (hdr) hdrToSdr(*img, *hdr, opt.gainMap, opt.threads);
     readMetadata(handle.get(), *img);
     if (gainMap.valid()) img->gainMap = gainMap.get();
     return std::move(*img);
