@@ -70,6 +70,15 @@ std::wstring DOSOutputs::ExecuteCommand(std::wstring_view commandLine) {
         return {};
     }
 
+    // The child inherits the writing end only. Holding the reading end of its own output
+    // too, it would never see the pipe break: once this run stops reading (an error, the
+    // window closed), its next write into a full pipe would wait for ever.
+    if (!SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)) {
+        const DWORD error = GetLastError();
+        Report(L"CreatePipe failed. Error: " + std::to_wstring(error));
+        return {};
+    }
+
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;

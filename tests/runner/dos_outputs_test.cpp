@@ -293,6 +293,18 @@ TEST_F(DOSOutputsTest, ErrorFromASubscriberEndsTheRunWithEveryHandleClosed) {
     EXPECT_EQ(HandleCount(), before);
 }
 
+// A run that ends early (here on a subscriber's error) leaves its child nothing to write
+// into: the child's next write fails and it ends, instead of waiting for ever on a full
+// pipe whose reading end it holds itself.
+TEST_F(DOSOutputsTest, AChildLeftByARunThatEndedEarlyEndsAtItsNextWrite) {
+    runDos.ReceiveOutputs.Subscribe([](const std::wstring&) {
+        throw RuntimeError{91, L"DOSOutputs", L"Object variable not set"};
+    });
+    EXPECT_THROW(runDos.ExecuteCommand(Child(L"text first sleep 300 out 1048576")), RuntimeError);
+    for (int waited = 0; waited < 300 && DOSOutputsProbe::ProcessExists(runDos, childName); ++waited) Sleep(100);
+    EXPECT_FALSE(DOSOutputsProbe::ProcessExists(runDos, childName));
+}
+
 }  // namespace
 
 namespace {
