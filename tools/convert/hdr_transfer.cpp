@@ -5,6 +5,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -145,19 +146,21 @@ Rgb intoGamut(Rgb v, float y) {
 
 }  // namespace
 
-void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads) {
-    if (img.width == 0 || img.height == 0) return;
-    if (img.bits == 8) {
-        img.px16.resize(img.px8.size());
-        for (size_t i = 0; i < img.px8.size(); ++i) img.px16[i] = uint16_t(img.px8[i] * 257);
-        std::vector<uint8_t>().swap(img.px8);
-        img.bits = 16;
-    }
+namespace {
+
+// Coded RGB rows (16-bit values, `channels` to a pixel, the first three R, G, B):
+// row(y, buffer) gives row y of the picture, in `buffer` (width x 3) or elsewhere.
+using CodedRow = std::function<const uint16_t*(uint32_t y, std::vector<uint16_t>& buffer)>;
+
+// The SDR picture of coded rows into out.px16 (allocated, RGB or RGBA as out.channels
+// says; out may be the rows' own picture, each pixel being read before it is written).
+void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool wantGainMap, int threads,
+           Image& out) {
     const int primaries = cicpChromaticities(coding.primaries) ? coding.primaries : 9;
     const Light light(coding, primaries);
     const float cap = float(std::max(coding.peakNits, kSdrWhiteNits) / kSdrWhiteNits);
-    const uint32_t w = img.width, h = img.height;
-    const size_t ch = size_t(img.channels);
+    const uint32_t w = out.width, h = out.height;
+    const size_t ch = channels, outCh = size_t(out.channels);
 
     // First the brightest light, and whether colours lie outside sRGB. Colour is
     // judged on 2 x 2 blocks: that is all the chroma most pictures are coded with,
@@ -169,12 +172,13 @@ void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads
         float peak = 0;
         size_t out = 0;
         std::vector<Rgb> blocks(hw);
+        std::vector<uint16_t> buffer(size_t(w) * 3);
         for (uint32_t by = b0; by < b1; ++by) {
             std::fill(blocks.begin(), blocks.end(), Rgb{0, 0, 0});
             for (uint32_t y = 2 * by; y < std::min(h, 2 * by + 2); ++y) {
-                const uint16_t* row = img.px16.data() + size_t(y) * w * ch;
+                const uint16_t* coded = row(y, buffer);
                 for (uint32_t x = 0; x < w; ++x) {
-                    const Rgb v = light(row + x * ch);
+                    const Rgb v = light(coded + x * ch);
                     peak = std::max(peak, light.luminance(v));
                     Rgb& b = blocks[x / 2];
                     b = {b.r + v.r, b.g + v.g, b.b + v.b};
@@ -207,18 +211,20 @@ void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads
     std::vector<uint16_t> boosts(wantGainMap ? size_t(hw) * hh : 0);
     runInBands(hh, threads, [&](uint32_t b0, uint32_t b1) {
         std::vector<float> source(hw), shown(hw);
+        std::vector<uint16_t> buffer(size_t(w) * 3);
         for (uint32_t by = b0; by < b1; ++by) {
             std::fill(source.begin(), source.end(), 0.0f);
             std::fill(shown.begin(), shown.end(), 0.0f);
             for (uint32_t y = 2 * by; y < std::min(h, 2 * by + 2); ++y) {
-                uint16_t* row = img.px16.data() + size_t(y) * w * ch;
+                const uint16_t* coded = row(y, buffer);
+                uint16_t* sdrRow = out.px16.data() + size_t(y) * w * outCh;
                 for (uint32_t x = 0; x < w; ++x) {
-                    uint16_t* px = row + x * ch;
-                    const Rgb v = light(px);
+                    const Rgb v = light(coded + x * ch);
                     const float lum = std::max(0.0f, light.luminance(v));
                     const float held = std::min(lum, cap), sdr = sdrToneCurve(held, peak);
                     const float scale = lum > 0 ? sdr / lum : 0;
                     const Rgb o = intoGamut(apply(toOut, {v.r * scale, v.g * scale, v.b * scale}), sdr);
+                    uint16_t* px = sdrRow + x * outCh;
                     px[0] = code(o.r);
                     px[1] = code(o.g);
                     px[2] = code(o.b);
@@ -227,14 +233,72 @@ void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads
                 }
             }
             if (boosts.empty()) continue;
-            uint16_t* out = boosts.data() + size_t(by) * hw;
+            uint16_t* steps = boosts.data() + size_t(by) * hw;
             for (uint32_t x = 0; x < hw; ++x)
-                out[x] = source[x] > 0 && shown[x] > 0 ? boostSteps(std::log2(source[x] / shown[x])) : 0;
+                steps[x] = source[x] > 0 && shown[x] > 0 ? boostSteps(std::log2(source[x] / shown[x])) : 0;
         }
     });
-    img.icc = wide ? iccFromCicp(12, 13) : std::vector<uint8_t>{};
+    out.icc = wide ? iccFromCicp(12, 13) : std::vector<uint8_t>{};
     if (!boosts.empty())
-        if (auto gm = gainMapFromBoosts(boosts, hw, hh)) img.gainMap = std::make_shared<GainMap>(std::move(*gm));
+        if (auto gm = gainMapFromBoosts(boosts, hw, hh)) out.gainMap = std::make_shared<GainMap>(std::move(*gm));
+}
+
+// Luma weights of the CICP matrix coefficients (BT.2020's for those not known here).
+void lumaWeights(int matrix, float& kr, float& kb) {
+    switch (matrix) {
+        case 1: kr = 0.2126f; kb = 0.0722f; break;
+        case 5: case 6: kr = 0.299f; kb = 0.114f; break;
+        default: kr = 0.2627f; kb = 0.0593f; break;
+    }
+}
+
+}  // namespace
+
+void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads) {
+    if (img.width == 0 || img.height == 0) return;
+    if (img.bits == 8) {
+        img.px16.resize(img.px8.size());
+        for (size_t i = 0; i < img.px8.size(); ++i) img.px16[i] = uint16_t(img.px8[i] * 257);
+        std::vector<uint8_t>().swap(img.px8);
+        img.bits = 16;
+    }
+    const size_t rowSamples = img.rowSamples();
+    const CodedRow row = [&](uint32_t y, std::vector<uint16_t>&) { return img.px16.data() + y * rowSamples; };
+    toSdr(row, size_t(img.channels), coding, wantGainMap, threads, img);
+}
+
+Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool wantGainMap, int threads) {
+    Image img;
+    img.allocate(planes.width, planes.height, 3, 16);
+    float kr = 0, kb = 0;
+    lumaWeights(planes.matrix, kr, kb);
+    const float kg = 1 - kr - kb;
+    // Samples to [0, 1] (luma) and [-0.5, 0.5] (chroma), full or limited range.
+    const float depth = float(1 << (planes.bits - 8));
+    const float yZero = planes.fullRange ? 0 : 16 * depth, cZero = 128 * depth;
+    const float yScale = 1 / (planes.fullRange ? float((1 << planes.bits) - 1) : 219 * depth);
+    const float cScale = 1 / (planes.fullRange ? float((1 << planes.bits) - 1) : 224 * depth);
+    const float crR = 2 * (1 - kr), cbB = 2 * (1 - kb);
+    auto coded = [](float v) { return uint16_t(std::clamp(v, 0.0f, 1.0f) * 65535 + 0.5f); };
+    const CodedRow row = [&](uint32_t y, std::vector<uint16_t>& buffer) {
+        const uint16_t* luma = planes.plane[0] + size_t(y) * planes.stride[0];
+        const size_t cy = size_t(y >> planes.shiftY);
+        const uint16_t* cb = planes.plane[1] + cy * planes.stride[1];
+        const uint16_t* cr = planes.plane[2] + cy * planes.stride[2];
+        for (uint32_t x = 0; x < planes.width; ++x) {
+            const size_t cx = x >> planes.shiftX;
+            const float l = (float(luma[x]) - yZero) * yScale;
+            const float u = (float(cb[cx]) - cZero) * cScale, v = (float(cr[cx]) - cZero) * cScale;
+            const float r = l + crR * v, b = l + cbB * u, g = (l - kr * r - kb * b) / kg;
+            uint16_t* px = buffer.data() + size_t(x) * 3;
+            px[0] = coded(r);
+            px[1] = coded(g);
+            px[2] = coded(b);
+        }
+        return static_cast<const uint16_t*>(buffer.data());
+    };
+    toSdr(row, 3, coding, wantGainMap, threads, img);
+    return img;
 }
 
 }  // namespace conv

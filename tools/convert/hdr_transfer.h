@@ -42,4 +42,20 @@ float sdrToneCurve(float light, float peak);
 // than SDR white.
 void hdrToSdr(Image& img, const HdrCoding& coding, bool gainMap, int threads);
 
+// A picture's coded YCbCr planes, as a decoder gives them: samples of `bits` bits in
+// 16-bit words, chroma halved across (shiftX 1) and down (shiftY 1) as coded.
+struct YccPlanes {
+    uint32_t width = 0, height = 0;
+    const uint16_t* plane[3] = {};  // Y, Cb, Cr
+    size_t stride[3] = {};          // in samples
+    int bits = 10;
+    int shiftX = 1, shiftY = 1;
+    int matrix = 9;  // CICP matrix coefficients (BT.2020's for those not known here)
+    bool fullRange = true;
+};
+
+// The same from the planes, turned to RGB here on the way (each pixel with the chroma
+// sample it was coded with), without an RGB copy of the coded picture.
+Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool gainMap, int threads);
+
 }  // namespace conv

@@ -200,6 +200,51 @@ std::optional<Image> libheifYcc420(const InputFile& in, heif_image_handle* handl
     return img;
 }
 
+// A PQ or HLG picture of more than 8 bits made SDR straight from libheif's YCbCr planes
+// as coded (libheif's own conversion to RGB would take longer than the decoding);
+// nothing when the planes are not 4:2:0, 4:2:2 or 4:4:4, and the caller decodes to RGB.
+std::optional<Image> sdrFromHdrPlanes(const InputFile& in, heif_image_handle* handle, const HdrCoding& hdr,
+                                      const LoadOptions& opt) {
+    Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
+    heif_image* rawImage = nullptr;
+    heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_YCbCr, heif_chroma_undefined, dopt.get());
+    if (err.code != heif_error_Ok) fail(in, err, "cannot decode the picture");
+    Owned<heif_image_release> himg(rawImage);
+    YccPlanes planes;
+    switch (heif_image_get_chroma_format(himg.get())) {
+        case heif_chroma_420: planes.shiftX = planes.shiftY = 1; break;
+        case heif_chroma_422: planes.shiftX = 1; planes.shiftY = 0; break;
+        case heif_chroma_444: planes.shiftX = planes.shiftY = 0; break;
+        default: return std::nullopt;
+    }
+    heif_color_profile_nclx* rawNclx = nullptr;
+    if (heif_image_get_nclx_color_profile(himg.get(), &rawNclx).code == heif_error_Ok && rawNclx) {
+        Owned<heif_nclx_color_profile_free> nclx(rawNclx);
+        planes.matrix = int(nclx->matrix_coefficients);
+        planes.fullRange = nclx->full_range_flag != 0;
+    }
+    const int w = heif_image_get_width(himg.get(), heif_channel_Y);
+    const int h = heif_image_get_height(himg.get(), heif_channel_Y);
+    checkPixelLimit(uint64_t(std::max(w, 0)), uint64_t(std::max(h, 0)), opt, in.path);
+    planes.width = uint32_t(w);
+    planes.height = uint32_t(h);
+    planes.bits = heif_image_get_bits_per_pixel_range(himg.get(), heif_channel_Y);
+    if (planes.bits <= 8 || planes.bits > 16) return std::nullopt;
+    const heif_channel channels[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
+    for (int k = 0; k < 3; ++k) {
+        int stride = 0;
+        const uint8_t* p = heif_image_get_plane_readonly(himg.get(), channels[k], &stride);
+        const int pw = (w + (k ? (1 << planes.shiftX) - 1 : 0)) >> (k ? planes.shiftX : 0);
+        const int ph = (h + (k ? (1 << planes.shiftY) - 1 : 0)) >> (k ? planes.shiftY : 0);
+        if (!p || heif_image_get_width(himg.get(), channels[k]) < pw || heif_image_get_height(himg.get(), channels[k]) < ph ||
+            heif_image_get_bits_per_pixel_range(himg.get(), channels[k]) != planes.bits)
+            inputError(in.path, "the decoder returned incomplete pixels");
+        planes.plane[k] = reinterpret_cast<const uint16_t*>(p);
+        planes.stride[k] = size_t(stride) / 2;
+    }
+    return hdrPlanesToSdr(planes, hdr, opt.gainMap, opt.threads);
+}
+
 Owned<heif_context_free> openContext(const InputFile& in, const LoadOptions& opt) {
     Owned<heif_context_free> ctx(heif_context_alloc());
     if (!ctx) inputError(in.path, "out of memory");
@@ -307,9 +352,11 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
         if (!img && bits == 8 && libheifPlanesConvertible(handle.get(), tiles))
             img = libheifYcc420(in, handle.get(), opt);
     }
+    if (hdr && !alpha && bits > 8) img = sdrFromHdrPlanes(in, handle.get(), *hdr, opt);
+    const bool madeSdr = img && hdr;
     if (!img) img = decodeRgb(in, handle.get(), opt);
-    readColour(handle.get(), *img);
-    if (hdr) hdrToSdr(*img, *hdr, opt.gainMap, opt.threads);
+    if (!madeSdr) readColour(handle.get(), *img);
+    if (hdr && !madeSdr) hdrToSdr(*img, *hdr, opt.gainMap, opt.threads);
     readMetadata(handle.get(), *img);
     if (gainMap.valid()) img->gainMap = gainMap.get();
     return std::move(*img);
