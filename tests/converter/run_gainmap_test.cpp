@@ -547,3 +547,49 @@ TEST(GainMap, PqAndHlgPicturesShowThePhotoAndKeepTheirHighlightsInTheMap) {
 }
 
 }  // namespace
+
+namespace {
+
+// A JPG with a gain map (our own, of the PQ fixture) as the input: the map goes along,
+// resized with the picture, and turned with it as its EXIF says.
+TEST(GainMap, AJpegsGainMapGoesAlongResizedAndTurned) {
+    TempDir tmp;
+    const std::string hdr = tmp.path("hdr.jpg"), turned = tmp.path("turned.jpg");
+    ASSERT_EQ(runConvert({fixture("hdr_pq.heic"), hdr}).code, 0);
+    // Marked "rotate 90 CW" by exiftool, which keeps the MPF pictures and their index.
+    const std::string mark = "cp '" + hdr + "' '" + turned + "' && exiftool -q -overwrite_original -Orientation#=6 '" + turned + "'";
+    ASSERT_EQ(std::system(mark.c_str()), 0);
+    const Bytes in = readBytes(hdr);
+    const UltraHdr source = readUltraHdr(in);
+    ASSERT_EQ(source.problem, "");
+
+    for (const bool turn : {false, true}) {
+        SCOPED_TRACE(turn ? "turned by its EXIF" : "halved");
+        const std::string out = tmp.path(turn ? "t.jpg" : "h.jpg");
+        const RunResult r = turn ? runConvert({turned, out}) : runConvert({hdr, "-resize", "50%", out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        const Bytes f = readBytes(out);
+        const UltraHdr u = readUltraHdr(f);
+        ASSERT_EQ(u.problem, "");
+        expectSameMeta(u.iso, source.iso);
+        // Blocks that tile both pictures: 6 pixels (600 x 450 and 450 x 600), or 12 of
+        // the source for 6 of the halved picture.
+        const Rebuilt want = rebuild(in, source, turn ? 6 : 12), got = rebuild(f, u, 6);
+        ASSERT_EQ(got.hdr.size(), want.hdr.size());
+        // Block (x, y) of the turned picture is block (y, rows - 1 - x) of the source.
+        const uint32_t cols = want.width / 6, rows = want.height / 6;
+        // Compared where the map matters: the blocks brighter than SDR white.
+        std::vector<double> expected, rebuilt;
+        for (uint32_t i = 0; i < want.hdr.size(); ++i) {
+            const double light = turn ? want.hdr[size_t(rows - 1 - i % rows) * cols + i / rows] : want.hdr[i];
+            if (light <= 1) continue;
+            expected.push_back(light);
+            rebuilt.push_back(got.hdr[i]);
+        }
+        // (Halving blurs the map over the photo's small bright specks a little.)
+        EXPECT_GT(expected.size(), turn ? 40u : 10u);
+        EXPECT_GE(shareWithinQuarterStop(rebuilt, expected), turn ? 0.95 : 0.9);
+    }
+}
+
+}  // namespace

@@ -1,4 +1,5 @@
-// What a JPEG marker segment holds, for the writers that put metadata into one.
+// JPEG marker segments: the one walk every reader of a JPEG's metadata makes, and
+// what a segment holds, for the writers that put metadata into one.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +9,32 @@
 #include <vector>
 
 namespace conv {
+
+// Calls segment(marker, payload, size) for each marker segment of the JPEG at
+// `jpeg` (SOI first) up to its first scan, in file order, as long as it returns
+// true. Stops at the first segment that does not fit in `size`.
+template <typename Segment>
+void forEachJpegSegment(const uint8_t* jpeg, size_t size, Segment segment) {
+    if (size < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return;
+    size_t i = 2;
+    while (i + 4 <= size) {
+        if (jpeg[i] != 0xFF) return;
+        const uint8_t m = jpeg[i + 1];
+        if (m == 0xFF) {  // fill byte
+            ++i;
+            continue;
+        }
+        if ((m >= 0xD0 && m <= 0xD7) || m == 0x01) {
+            i += 2;
+            continue;
+        }
+        if (m == 0xDA || m == 0xD9 || m == 0xD8) return;  // a scan, the end, another picture
+        const size_t len = size_t(jpeg[i + 2]) << 8 | jpeg[i + 3];
+        if (len < 2 || i + 2 + len > size) return;
+        if (!segment(m, jpeg + i + 4, len - 2)) return;
+        i += 2 + len;
+    }
+}
 
 // The most a marker segment carries after its two length bytes.
 constexpr size_t kMaxSegmentPayload = 65533;

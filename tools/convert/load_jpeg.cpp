@@ -8,29 +8,21 @@
 
 #include "tools/convert/bytes.h"
 #include "tools/convert/exif.h"
+#include "tools/convert/jpeg_segments.h"
 #include "tools/convert/loaders.h"
 #include "tools/convert/orient.h"
 #include "tools/convert/owned.h"
+#include "tools/convert/ultrahdr_jpeg.h"
 
 namespace conv {
 
 namespace {
 
-// Walks the segments before the first scan and keeps the metadata ones.
+// Keeps the metadata segments before the first scan.
 void readSegments(const std::vector<uint8_t>& d, Image& img) {
     std::map<int, std::vector<uint8_t>> iccChunks;
-    size_t i = 2;
-    while (i + 4 <= d.size()) {
-        if (d[i] != 0xFF) break;
-        const uint8_t m = d[i + 1];
-        if (m == 0xFF) { ++i; continue; }  // fill byte
-        if (m == 0xD8 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) { i += 2; continue; }
-        if (m == 0xDA || m == 0xD9) break;  // start of scan, end of image
-        const size_t len = be16(&d[i + 2]);
-        if (len < 2 || i + 2 + len > d.size()) break;
-        const uint8_t* p = d.data() + i + 4;
-        const size_t n = len - 2;
-        static const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";
+    static const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";
+    forEachJpegSegment(d.data(), d.size(), [&](uint8_t m, const uint8_t* p, size_t n) {
         if (m == 0xE1 && n > 6 && std::memcmp(p, "Exif\0\0", 6) == 0 && img.exif.empty()) {
             std::vector<uint8_t> t(p + 6, p + n);
             if (normaliseExif(t)) img.exif = std::move(t);
@@ -39,8 +31,8 @@ void readSegments(const std::vector<uint8_t>& d, Image& img) {
         } else if (m == 0xE2 && n > 14 && std::memcmp(p, "ICC_PROFILE\0", 12) == 0) {
             iccChunks[p[12]].assign(p + 14, p + n);
         }
-        i += 2 + len;
-    }
+        return true;
+    });
     for (auto& [seq, chunk] : iccChunks) img.icc.insert(img.icc.end(), chunk.begin(), chunk.end());
 }
 
@@ -81,8 +73,15 @@ Image loadJpeg(const InputFile& in, const LoadOptions& opt) {
         }
     }
     readSegments(in.bytes, img);
+    dropContainerDirectory(img.xmp);
     if (cmyk) img.icc.clear();  // a CMYK profile does not describe the RGB pixels
-    applyOrientation(img, exifOrientation(img.exif));
+    const int orientation = exifOrientation(img.exif);
+    applyOrientation(img, orientation);
+    if (opt.gainMap)
+        if (std::optional<GainMap> gm = readJpegGainMap(in.bytes.data(), in.bytes.size())) {
+            applyOrientation(gm->map, orientation);
+            img.gainMap = std::make_shared<GainMap>(std::move(*gm));
+        }
     return img;
 }
 

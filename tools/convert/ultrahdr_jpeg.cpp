@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include "tools/convert/bytes.h"
 #include "tools/convert/jpeg_segments.h"
 #include "tools/convert/owned.h"
@@ -145,9 +148,147 @@ std::string primaryXmpWithDirectory(const std::vector<uint8_t>& xmp, size_t mapB
     // joins its rdf:RDF element.
     std::string packet(xmp.begin(), xmp.end());
     const size_t end = packet.rfind("</rdf:RDF>");
-    if (end == std::string::npos || packet.find(kContainerNs) != std::string::npos) return {};
+    if (end == std::string::npos || packet.find("<Container:Directory") != std::string::npos) return {};
     packet.insert(end, description);
     return packet;
+}
+
+bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm) {
+    constexpr uint8_t kMultiChannel = 0x80, kBaseIsHdr = 0x04, kCommonDenominator = 0x08;
+    if (size < 5 || be16(data) != 0) return false;  // a version this reader does not know
+    const uint8_t flags = data[4];
+    if (flags & (kMultiChannel | kBaseIsHdr)) return false;
+    size_t at = 5;
+    bool ok = true;
+    auto word = [&] {
+        if (at + 4 > size) {
+            ok = false;
+            return uint32_t(0);
+        }
+        at += 4;
+        return be32(data + at - 4);
+    };
+    const bool common = flags & kCommonDenominator;
+    const uint32_t shared = common ? word() : 0;
+    auto fraction = [&](bool isSigned) {
+        const uint32_t n = word(), d = common ? shared : word();
+        if (d == 0) ok = false;
+        return ok ? (isSigned ? double(int32_t(n)) : double(n)) / d : 0.0;
+    };
+    GainMap m;
+    m.capacityMin = fraction(false);
+    m.capacityMax = fraction(false);
+    m.minLog2 = fraction(true);
+    m.maxLog2 = fraction(true);
+    m.gamma = fraction(false);
+    m.offsetSdr = fraction(true);
+    m.offsetHdr = fraction(true);
+    if (!ok || !(m.gamma > 0) || m.maxLog2 < m.minLog2) return false;
+    m.map = std::move(gm.map);
+    gm = std::move(m);
+    return true;
+}
+
+namespace {
+
+// An hdrgm attribute of an XMP packet as a number; `fallback` when it is absent.
+double hdrgmNumber(const std::string& xmp, const char* name, double fallback, bool& found) {
+    const std::string key = std::string("hdrgm:") + name + "=\"";
+    const size_t at = xmp.find(key);
+    found = at != std::string::npos;
+    if (!found) return fallback;
+    char* end = nullptr;
+    const double v = std::strtod(xmp.c_str() + at + key.size(), &end);
+    found = end != xmp.c_str() + at + key.size() && *end == '"';
+    return found ? v : fallback;
+}
+
+// The map's numbers from its hdrgm XMP (Adobe's defaults for those left out).
+bool readHdrgmXmp(const std::string& xmp, GainMap& gm) {
+    if (xmp.find("hdrgm:BaseRenditionIsHDR=\"True\"") != std::string::npos) return false;
+    bool hasMax = false, hasCapacity = false, any = false;
+    gm.minLog2 = hdrgmNumber(xmp, "GainMapMin", 0, any);
+    gm.maxLog2 = hdrgmNumber(xmp, "GainMapMax", 0, hasMax);
+    gm.gamma = hdrgmNumber(xmp, "Gamma", 1, any);
+    gm.offsetSdr = hdrgmNumber(xmp, "OffsetSDR", 1.0 / 64, any);
+    gm.offsetHdr = hdrgmNumber(xmp, "OffsetHDR", 1.0 / 64, any);
+    gm.capacityMin = hdrgmNumber(xmp, "HDRCapacityMin", 0, any);
+    gm.capacityMax = hdrgmNumber(xmp, "HDRCapacityMax", 0, hasCapacity);
+    return hasMax && hasCapacity && gm.gamma > 0 && gm.maxLog2 >= gm.minLog2;
+}
+
+// Where the second picture of an MPF index lies in the file: offset and size.
+bool secondPicture(const uint8_t* file, size_t size, size_t& offset, size_t& length) {
+    bool found = false;
+    forEachJpegSegment(file, size, [&](uint8_t marker, const uint8_t* p, size_t n) {
+        if (marker != 0xE2 || n < 16 || std::memcmp(p, "MPF\0", 4) != 0) return true;
+        const uint8_t* tiff = p + 4;
+        const size_t tiffSize = n - 4;
+        const bool big = tiff[0] == 'M';
+        if (!(big ? tiff[1] == 'M' : tiff[0] == 'I' && tiff[1] == 'I')) return false;
+        const uint32_t dir = read32(tiff + 4, big);
+        if (dir > tiffSize - 2) return false;
+        const uint16_t count = read16(tiff + dir, big);
+        for (uint32_t e = 0; e < count && dir + 2 + 12 * (e + 1) <= tiffSize; ++e) {
+            const uint8_t* entry = tiff + dir + 2 + 12 * e;
+            if (read16(entry, big) != 0xB002 || read32(entry + 4, big) < 32) continue;
+            const uint32_t list = read32(entry + 8, big);
+            if (list > tiffSize || tiffSize - list < 32) return false;
+            length = read32(tiff + list + 16 + 4, big);
+            offset = size_t(tiff - file) + read32(tiff + list + 16 + 8, big);
+            found = offset < size && length <= size - offset && length > 4;
+            return false;
+        }
+        return false;
+    });
+    return found;
+}
+
+}  // namespace
+
+std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size) {
+    size_t offset = 0, length = 0;
+    if (!secondPicture(file, size, offset, length)) return std::nullopt;
+    const uint8_t* map = file + offset;
+    GainMap gm;
+    bool iso = false, xmp = false;
+    std::string packet;
+    forEachJpegSegment(map, length, [&](uint8_t marker, const uint8_t* p, size_t n) {
+        if (marker == 0xE2 && n > sizeof kIsoNs && std::memcmp(p, kIsoNs, sizeof kIsoNs) == 0)
+            iso = readIso21496Metadata(p + sizeof kIsoNs, n - sizeof kIsoNs, gm);
+        else if (marker == 0xE1 && n > sizeof kXmpNs && std::memcmp(p, kXmpNs, sizeof kXmpNs) == 0)
+            packet.assign(reinterpret_cast<const char*>(p + sizeof kXmpNs), n - sizeof kXmpNs);
+        return true;
+    });
+    // The standard's own numbers first; the XMP where they are missing or unreadable.
+    if (!iso) xmp = readHdrgmXmp(packet, gm);
+    if (!iso && !xmp) return std::nullopt;
+
+    Owned<tjDestroy> tj(tjInitDecompress());
+    int w = 0, h = 0, subsamp = 0, cs = 0;
+    if (!tj || tjDecompressHeader3(tj.get(), map, (unsigned long)length, &w, &h, &subsamp, &cs) != 0 || w <= 0 ||
+        h <= 0 || uint64_t(w) * uint64_t(h) > (uint64_t(1) << 28))
+        return std::nullopt;
+    gm.map.allocate(uint32_t(w), uint32_t(h), 1, 8);
+    // As for a picture: stray-byte warnings pass, a map cut short does not.
+    if (tjDecompress2(tj.get(), map, (unsigned long)length, gm.map.px8.data(), w, 0, h, TJPF_GRAY,
+                      TJFLAG_ACCURATEDCT) != 0 &&
+        (tjGetErrorCode(tj.get()) == TJERR_FATAL ||
+         std::string(tjGetErrorStr2(tj.get())).find("Premature end") != std::string::npos))
+        return std::nullopt;
+    return gm;
+}
+
+void dropContainerDirectory(std::vector<uint8_t>& xmp) {
+    std::string packet(xmp.begin(), xmp.end());
+    const size_t from = packet.find("<Container:Directory");
+    const char kClose[] = "</Container:Directory>";
+    const size_t to = packet.find(kClose, from);
+    if (from == std::string::npos || to == std::string::npos) return;
+    packet.erase(from, to + sizeof kClose - 1 - from);
+    for (size_t at; (at = packet.find(" hdrgm:Version=\"")) != std::string::npos;)
+        packet.erase(at, packet.find('"', at + 16) + 1 - at);
+    xmp.assign(packet.begin(), packet.end());
 }
 
 bool writeJpegWithGainMap(const Image& picture, const uint8_t* coded, size_t codedSize, int quality,

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,25 @@ namespace conv {
 // channel, applied in the picture's own colour space).
 std::vector<uint8_t> iso21496Metadata(const GainMap& gm);
 
+// Reads ISO 21496-1 metadata into gm's numbers: one channel, applied to an SDR base
+// picture (the only kind gm can hold). False for anything else or a damaged block.
+bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm);
+
+// The gain map of a JPEG in the layout written here (the whole file): the second
+// picture of its MPF index, with ISO 21496-1 metadata or hdrgm XMP. Nothing when the
+// file has none, or one that cannot be read (a second picture that is a preview, a
+// map whose base picture is the HDR one, several channels, a damaged map).
+std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size);
+
+// Takes out of a JPEG's XMP packet what describes its gain map's place in the file
+// (the container directory, hdrgm:Version): true of that file only, and written
+// afresh with the map when there is one.
+void dropContainerDirectory(std::vector<uint8_t>& xmp);
+
 // The XMP packet of the primary: `xmp` (the picture's own, possibly empty)
 // with a description naming the gain map of `mapBytes` bytes added. Empty
 // when the picture's packet cannot take it (no rdf:RDF element, or it already
-// describes a container).
+// has a container directory).
 std::string primaryXmpWithDirectory(const std::vector<uint8_t>& xmp, size_t mapBytes);
 
 // Writes the whole file: `picture` is the picture's metadata (EXIF, XMP,
