@@ -101,13 +101,13 @@ protected:
 };
 
 // One drop of every kind of photo: a phone-like grid turned in its container with a
-// Display P3 profile, 10 bits, camera raw and Radiance HDR.
+// Display P3 profile, 10 bits, camera raw, Radiance HDR and a PQ-coded HDR camera picture.
 TEST_F(DroppedPhotos, EveryKindComesOutRight) {
     DropAndConvert({e2e::Photo(L"grid_p3_rot.heic"), e2e::Photo(L"deep10.heic"), e2e::Photo(L"camera.cr2"),
-                    e2e::Photo(L"scene.hdr")});
+                    e2e::Photo(L"scene.hdr"), e2e::Photo(L"hdr_pq.heic")});
     EXPECT_TRUE(notices_.empty()) << Notices();
     EXPECT_EQ(FilesIn(out_), (std::vector<std::wstring>{L"camera.JPG", L"deep10.JPG", L"grid_p3_rot.JPG",
-                                                        L"scene.JPG"}));
+                                                        L"hdr_pq.JPG", L"scene.JPG"}));
 
     const std::string p3 = ReadBytes(e2e::DisplayP3Profile());
     ASSERT_FALSE(p3.empty());
@@ -119,6 +119,9 @@ TEST_F(DroppedPhotos, EveryKindComesOutRight) {
     // The camera's own crop of the Canon EOS 30D's sensor, with the file's own EXIF.
     CheckOutput(out_, {L"camera.JPG", 3504, 2335, {}, true, {}, e2e::Reference(L"camera")});
     CheckOutput(out_, {L"scene.JPG", 256, 128, {}, false, {}, e2e::Reference(L"scene")});
+    // The SDR picture of an sRGB photo, and its highlights' light in a gain map.
+    CheckOutput(out_, {L"hdr_pq.JPG", 800, 600, {}, false, {}, e2e::Reference(L"hdr_pq")});
+    EXPECT_NE(ReadBytes(out_ + L"\\hdr_pq.JPG").find("urn:iso:std:iso:ts:21496:-1"), std::string::npos);
 }
 
 // A DNG, the camera raw format every raw developer writes, marked as taken upright in
