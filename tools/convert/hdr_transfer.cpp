@@ -73,7 +73,7 @@ Mat3 rgbToXyz(int primaries) {
     const Mat3 p = {r[0], g[0], b[0], r[1], g[1], b[1], r[2], g[2], b[2]};
     const Mat3 pi = inverse(p);
     double s[3];
-    for (int k = 0; k < 3; ++k) s[k] = pi[size_t(k * 3)] * w[0] + pi[size_t(k * 3 + 1)] * w[1] + pi[size_t(k * 3 + 2)] * w[2];
+    for (size_t k = 0; k < 3; ++k) s[k] = pi[k * 3] * w[0] + pi[k * 3 + 1] * w[1] + pi[k * 3 + 2] * w[2];
     Mat3 m = p;
     for (int row = 0; row < 3; ++row)
         for (int k = 0; k < 3; ++k) m[size_t(row * 3 + k)] *= s[k];

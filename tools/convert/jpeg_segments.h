@@ -39,6 +39,30 @@ void forEachJpegSegment(const uint8_t* jpeg, size_t size, Segment segment) {
 // The most a marker segment carries after its two length bytes.
 constexpr size_t kMaxSegmentPayload = 65533;
 
+// The namespace that starts an APP1 XMP segment, written with its NUL.
+constexpr char kJpegXmpNamespace[] = "http://ns.adobe.com/xap/1.0/";
+
+// True when a segment (marker, payload, size) is an XMP packet, which then starts
+// sizeof kJpegXmpNamespace bytes into the payload.
+inline bool isXmpSegment(uint8_t marker, const uint8_t* payload, size_t size) {
+    return marker == 0xE1 && size > sizeof kJpegXmpNamespace &&
+           std::memcmp(payload, kJpegXmpNamespace, sizeof kJpegXmpNamespace) == 0;
+}
+
+// Appends one marker segment: FF, marker, length, `head` (a namespace, say), then
+// `body`. False, having appended nothing, when the two would not fit in a segment.
+inline bool appendJpegSegment(std::vector<uint8_t>& v, uint8_t marker, const void* head, size_t headLen,
+                              const void* body, size_t bodyLen) {
+    if (headLen + bodyLen > kMaxSegmentPayload) return false;
+    const size_t len = 2 + headLen + bodyLen;
+    v.insert(v.end(), {0xFF, marker, uint8_t(len >> 8), uint8_t(len)});
+    const uint8_t* h = static_cast<const uint8_t*>(head);
+    const uint8_t* b = static_cast<const uint8_t*>(body);
+    v.insert(v.end(), h, h + headLen);
+    v.insert(v.end(), b, b + bodyLen);
+    return true;
+}
+
 // An ICC profile as APP2 segments: "ICC_PROFILE\0", sequence number, count, then
 // up to 65519 bytes of the profile each. Calls put(head, 14, data, size) once a
 // segment, none when the profile would need more than 255.
@@ -55,6 +79,13 @@ void forEachIccSegment(const std::vector<uint8_t>& icc, Put put) {
         const size_t off = i * chunk;
         put(head, size_t(14), icc.data() + off, std::min(chunk, icc.size() - off));
     }
+}
+
+// Appends an ICC profile as its APP2 segments (nothing when it needs more than 255).
+inline void appendJpegIcc(std::vector<uint8_t>& v, const std::vector<uint8_t>& icc) {
+    forEachIccSegment(icc, [&](const uint8_t* head, size_t headLen, const uint8_t* data, size_t len) {
+        appendJpegSegment(v, 0xE2, head, headLen, data, len);
+    });
 }
 
 }  // namespace conv

@@ -236,7 +236,8 @@ std::optional<Image> sdrFromHdrPlanes(const InputFile& in, heif_image_handle* ha
         const uint8_t* p = heif_image_get_plane_readonly(himg.get(), channels[k], &stride);
         const int pw = (w + (k ? (1 << planes.shiftX) - 1 : 0)) >> (k ? planes.shiftX : 0);
         const int ph = (h + (k ? (1 << planes.shiftY) - 1 : 0)) >> (k ? planes.shiftY : 0);
-        if (!p || heif_image_get_width(himg.get(), channels[k]) < pw || heif_image_get_height(himg.get(), channels[k]) < ph ||
+        if (!p || heif_image_get_width(himg.get(), channels[k]) < pw ||
+            heif_image_get_height(himg.get(), channels[k]) < ph ||
             heif_image_get_bits_per_pixel_range(himg.get(), channels[k]) != planes.bits)
             inputError(in.path, "the decoder returned incomplete pixels");
         planes.plane[k] = reinterpret_cast<const uint16_t*>(p);

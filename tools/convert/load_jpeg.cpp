@@ -21,13 +21,12 @@ namespace {
 // Keeps the metadata segments before the first scan.
 void readSegments(const std::vector<uint8_t>& d, Image& img) {
     std::map<int, std::vector<uint8_t>> iccChunks;
-    static const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";
     forEachJpegSegment(d.data(), d.size(), [&](uint8_t m, const uint8_t* p, size_t n) {
         if (m == 0xE1 && n > 6 && std::memcmp(p, "Exif\0\0", 6) == 0 && img.exif.empty()) {
             std::vector<uint8_t> t(p + 6, p + n);
             if (normaliseExif(t)) img.exif = std::move(t);
-        } else if (m == 0xE1 && n > sizeof kXmpNs && std::memcmp(p, kXmpNs, sizeof kXmpNs) == 0 && img.xmp.empty()) {
-            img.xmp.assign(p + sizeof kXmpNs, p + n);
+        } else if (isXmpSegment(m, p, n) && img.xmp.empty()) {
+            img.xmp.assign(p + sizeof kJpegXmpNamespace, p + n);
         } else if (m == 0xE2 && n > 14 && std::memcmp(p, "ICC_PROFILE\0", 12) == 0) {
             iccChunks[p[12]].assign(p + 14, p + n);
         }

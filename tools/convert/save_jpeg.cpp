@@ -20,20 +20,6 @@ namespace conv {
 
 namespace {
 
-void segment(OutFile& out, uint8_t marker, const uint8_t* head, size_t headLen, const uint8_t* body, size_t bodyLen) {
-    const size_t len = 2 + headLen + bodyLen;
-    const uint8_t m[4] = {0xFF, marker, uint8_t(len >> 8), uint8_t(len)};
-    out.write(m, 4);
-    out.write(head, headLen);
-    out.write(body, bodyLen);
-}
-
-void writeIcc(OutFile& out, const std::vector<uint8_t>& icc) {
-    forEachIccSegment(icc, [&](const uint8_t* head, size_t headLen, const uint8_t* data, size_t len) {
-        segment(out, 0xE2, head, headLen, data, len);
-    });
-}
-
 // One TurboJPEG run over rows [y0, y1) (y0 a multiple of the MCU height).
 bool encodeRows(const Image& img, bool planes, int q, int subsamp, uint32_t y0, uint32_t y1,
                 std::vector<uint8_t>& jpeg, std::string& error) {
@@ -190,12 +176,12 @@ void saveJpeg(const Image& src, const SaveOptions& opt, OutFile& out) {
     const bool haveExif = !src.exif.empty() && src.exif.size() + 6 <= kMaxSegmentPayload;
     if (haveExif && size > 6 && buf[2] == 0xFF && buf[3] == 0xE0) rest = 4 + (size_t(buf[4]) << 8 | buf[5]);
     if (src.gainMap && writeJpegWithGainMap(src, buf + rest, size - rest, q, out)) return;
-    out.write(buf, 2);
-    if (haveExif) segment(out, 0xE1, reinterpret_cast<const uint8_t*>("Exif\0\0"), 6, src.exif.data(), src.exif.size());
-    static const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";  // written with its NUL
-    if (!src.xmp.empty() && src.xmp.size() + sizeof kXmpNs <= kMaxSegmentPayload)
-        segment(out, 0xE1, reinterpret_cast<const uint8_t*>(kXmpNs), sizeof kXmpNs, src.xmp.data(), src.xmp.size());
-    if (!src.icc.empty()) writeIcc(out, src.icc);
+    std::vector<uint8_t> head(buf, buf + 2);
+    if (haveExif) appendJpegSegment(head, 0xE1, "Exif\0\0", 6, src.exif.data(), src.exif.size());
+    if (!src.xmp.empty())
+        appendJpegSegment(head, 0xE1, kJpegXmpNamespace, sizeof kJpegXmpNamespace, src.xmp.data(), src.xmp.size());
+    if (!src.icc.empty()) appendJpegIcc(head, src.icc);
+    out.write(head.data(), head.size());
     out.write(buf + rest, size - rest);
 }
 

@@ -17,23 +17,8 @@ namespace conv {
 
 namespace {
 
-const char kXmpNs[] = "http://ns.adobe.com/xap/1.0/";   // written with its NUL
 const char kIsoNs[] = "urn:iso:std:iso:ts:21496:-1";    // written with its NUL
 const char kContainerNs[] = "http://ns.google.com/photos/1.0/container/";
-
-// One marker segment: FF marker, length, `head` (a namespace, say), `body`.
-bool appendSegment(std::vector<uint8_t>& v, uint8_t marker, const void* head, size_t headLen, const void* body,
-                   size_t bodyLen) {
-    if (headLen + bodyLen > kMaxSegmentPayload) return false;
-    v.push_back(0xFF);
-    v.push_back(marker);
-    appendBe16(v, uint32_t(2 + headLen + bodyLen));
-    const uint8_t* h = static_cast<const uint8_t*>(head);
-    const uint8_t* b = static_cast<const uint8_t*>(body);
-    v.insert(v.end(), h, h + headLen);
-    v.insert(v.end(), b, b + bodyLen);
-    return true;
-}
 
 std::string number(double v) {
     char buf[32];
@@ -81,8 +66,9 @@ bool encodeMap(const GainMap& gm, int quality, std::vector<uint8_t>& jpeg) {
     jpeg.assign(buf, buf + 2);
     const std::string xmp = mapXmp(gm);
     const std::vector<uint8_t> iso = iso21496Metadata(gm);
-    if (!appendSegment(jpeg, 0xE1, kXmpNs, sizeof kXmpNs, xmp.data(), xmp.size()) ||
-        !appendSegment(jpeg, 0xE2, kIsoNs, sizeof kIsoNs, iso.data(), iso.size()))
+    const size_t ns = sizeof kJpegXmpNamespace;
+    if (!appendJpegSegment(jpeg, 0xE1, kJpegXmpNamespace, ns, xmp.data(), xmp.size()) ||
+        !appendJpegSegment(jpeg, 0xE2, kIsoNs, sizeof kIsoNs, iso.data(), iso.size()))
         return false;
     jpeg.insert(jpeg.end(), buf + rest, buf + size);
     return true;
@@ -103,12 +89,6 @@ std::vector<uint8_t> mpfPayload(uint32_t primarySize, uint32_t mapSize, uint32_t
     appendBe32(v, 0x00030000); appendBe32(v, primarySize); appendBe32(v, 0); appendBe32(v, 0);  // baseline primary picture
     appendBe32(v, 0x00000000); appendBe32(v, mapSize); appendBe32(v, mapOffset); appendBe32(v, 0);
     return v;
-}
-
-void appendIcc(std::vector<uint8_t>& v, const std::vector<uint8_t>& icc) {
-    forEachIccSegment(icc, [&](const uint8_t* head, size_t headLen, const uint8_t* data, size_t len) {
-        appendSegment(v, 0xE2, head, headLen, data, len);
-    });
 }
 
 }  // namespace
@@ -256,8 +236,8 @@ std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size) {
     forEachJpegSegment(map, length, [&](uint8_t marker, const uint8_t* p, size_t n) {
         if (marker == 0xE2 && n > sizeof kIsoNs && std::memcmp(p, kIsoNs, sizeof kIsoNs) == 0)
             iso = readIso21496Metadata(p + sizeof kIsoNs, n - sizeof kIsoNs, gm);
-        else if (marker == 0xE1 && n > sizeof kXmpNs && std::memcmp(p, kXmpNs, sizeof kXmpNs) == 0)
-            packet.assign(reinterpret_cast<const char*>(p + sizeof kXmpNs), n - sizeof kXmpNs);
+        else if (isXmpSegment(marker, p, n))
+            packet.assign(reinterpret_cast<const char*>(p + sizeof kJpegXmpNamespace), n - sizeof kJpegXmpNamespace);
         return true;
     });
     // The standard's own numbers first; the XMP where they are missing or unreadable.
@@ -309,20 +289,22 @@ bool writeJpegWithGainMap(const Image& picture, const uint8_t* coded, size_t cod
         if (tail > codedSize) return false;
         head.insert(head.end(), coded, coded + tail);
     }
-    if (!picture.exif.empty() && !appendSegment(head, 0xE1, "Exif\0\0", 6, picture.exif.data(), picture.exif.size()))
+    const std::vector<uint8_t>& exif = picture.exif;
+    if (!exif.empty() && !appendJpegSegment(head, 0xE1, "Exif\0\0", 6, exif.data(), exif.size()))
         return false;
     const uint8_t isoVersion[4] = {0, 0, 0, 0};
-    if (!appendSegment(head, 0xE1, kXmpNs, sizeof kXmpNs, xmp.data(), xmp.size()) ||
-        !appendSegment(head, 0xE2, kIsoNs, sizeof kIsoNs, isoVersion, sizeof isoVersion))
+    const size_t ns = sizeof kJpegXmpNamespace;
+    if (!appendJpegSegment(head, 0xE1, kJpegXmpNamespace, ns, xmp.data(), xmp.size()) ||
+        !appendJpegSegment(head, 0xE2, kIsoNs, sizeof kIsoNs, isoVersion, sizeof isoVersion))
         return false;
-    if (!picture.icc.empty()) appendIcc(head, picture.icc);
+    if (!picture.icc.empty()) appendJpegIcc(head, picture.icc);
 
     const size_t mpfTiff = head.size() + 4 + 4;  // after the marker, length and "MPF\0"
     const uint64_t primarySize = uint64_t(head.size()) + 4 + (kMpfPayload) + (codedSize - tail);
     if (primarySize + map.size() > 0xFFFFFFFFu) return false;
     const std::vector<uint8_t> mpf =
         mpfPayload(uint32_t(primarySize), uint32_t(map.size()), uint32_t(primarySize - mpfTiff));
-    appendSegment(head, 0xE2, mpf.data(), mpf.size(), nullptr, 0);
+    appendJpegSegment(head, 0xE2, mpf.data(), mpf.size(), nullptr, 0);
 
     out.write(head.data(), head.size());
     out.write(coded + tail, codedSize - tail);
