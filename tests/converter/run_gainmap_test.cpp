@@ -593,3 +593,43 @@ TEST(GainMap, AJpegsGainMapGoesAlongResizedAndTurned) {
 }
 
 }  // namespace
+
+namespace {
+
+// An ISO 21496-1 gain map in a HEIF (SDR base, a 'tmap' item written by our box
+// assembler, common denominators), made from the PQ fixture's light: the JPG carries
+// the map's numbers as they were, and its HDR is that light again.
+TEST(GainMap, AHeifsIsoMapGoesIntoTheJpg) {
+    std::ifstream numbers(fixture("iso_sdr.meta.txt"));
+    MapMeta put;
+    numbers >> put.minLog2 >> put.maxLog2 >> put.gamma >> put.offsetSdr >> put.offsetHdr >> put.capMin >> put.capMax;
+    ASSERT_TRUE(numbers) << "iso_sdr.meta.txt";
+    TempDir tmp;
+    const std::string out = tmp.path("iso.jpg");
+    const RunResult r = runConvert({fixture("iso_sdr.heic"), out});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes f = readBytes(out);
+    const UltraHdr u = readUltraHdr(f);
+    ASSERT_EQ(u.problem, "");
+    expectSameMeta(u.iso, put);
+    expectSameMeta(u.xmp, put);
+
+    const Bytes lightBytes = readBytes(fixture("hdr_pq.light"));
+    std::vector<float> light(lightBytes.size() / 4);
+    std::memcpy(light.data(), lightBytes.data(), light.size() * 4);
+    const Rebuilt got = rebuild(f, u, 2);
+    ASSERT_EQ(light.size(), size_t(got.width) * got.height);
+    const std::vector<double> want = blockMeans(got.width, got.height, 2, [&](uint32_t x, uint32_t y) {
+        return double(light[size_t(y) * got.width + x]);
+    });
+    std::vector<double> bright, rebuilt;
+    for (size_t i = 0; i < want.size(); ++i)
+        if (want[i] > 1) {
+            bright.push_back(want[i]);
+            rebuilt.push_back(got.hdr[i]);
+        }
+    EXPECT_GT(bright.size(), want.size() / 200);
+    EXPECT_GE(shareWithinQuarterStop(rebuilt, bright), 0.95);
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 #include "tools/convert/bytes.h"
 #include "tools/convert/exif.h"
 #include "tools/convert/heif_boxes.h"
+#include "tools/convert/heif_tiles.h"
 #include "tools/convert/owned.h"
 #include "tools/convert/resize.h"
 
@@ -287,6 +288,128 @@ std::optional<GainMap> gainMapFromBoosts(const std::vector<uint16_t>& steps, uin
     for (size_t i = 0; i < steps.size(); ++i) gm.map.px8[i] = uint8_t(float(steps[i]) * scale + 0.5f);
     gm.maxLog2 = gm.capacityMax = double(top) / kBoostSteps;
     return gm;
+}
+
+namespace {
+
+// Signed and unsigned fractions over one millionth.
+constexpr uint32_t kDenominator = 1000000;
+void putFraction(std::vector<uint8_t>& v, double x, bool isSigned) {
+    const double n = std::round(x * kDenominator);
+    appendBe32(v, isSigned ? uint32_t(int32_t(std::clamp(n, -2147483648.0, 2147483647.0)))
+                      : uint32_t(std::clamp(n, 0.0, 4294967295.0)));
+    appendBe32(v, kDenominator);
+}
+
+}  // namespace
+
+std::vector<uint8_t> iso21496Metadata(const GainMap& gm) {
+    std::vector<uint8_t> v;
+    appendBe16(v, 0);  // minimum version a reader needs
+    appendBe16(v, 0);  // writer version
+    v.push_back(0x40);  // one channel, the base picture's colour space, a denominator per value
+    putFraction(v, gm.capacityMin, false);  // base headroom
+    putFraction(v, gm.capacityMax, false);  // alternate headroom
+    putFraction(v, gm.minLog2, true);
+    putFraction(v, gm.maxLog2, true);
+    putFraction(v, gm.gamma, false);
+    putFraction(v, gm.offsetSdr, true);
+    putFraction(v, gm.offsetHdr, true);
+    return v;
+}
+
+bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm) {
+    constexpr uint8_t kMultiChannel = 0x80, kBaseIsHdr = 0x04, kCommonDenominator = 0x08;
+    if (size < 5 || be16(data) != 0) return false;  // a version this reader does not know
+    const uint8_t flags = data[4];
+    if (flags & (kMultiChannel | kBaseIsHdr)) return false;
+    size_t at = 5;
+    bool ok = true;
+    auto word = [&] {
+        if (at + 4 > size) {
+            ok = false;
+            return uint32_t(0);
+        }
+        at += 4;
+        return be32(data + at - 4);
+    };
+    const bool common = flags & kCommonDenominator;
+    const uint32_t shared = common ? word() : 0;
+    auto fraction = [&](bool isSigned) {
+        const uint32_t n = word(), d = common ? shared : word();
+        if (d == 0) ok = false;
+        return ok ? (isSigned ? double(int32_t(n)) : double(n)) / d : 0.0;
+    };
+    GainMap m;
+    m.capacityMin = fraction(false);
+    m.capacityMax = fraction(false);
+    m.minLog2 = fraction(true);
+    m.maxLog2 = fraction(true);
+    m.gamma = fraction(false);
+    m.offsetSdr = fraction(true);
+    m.offsetHdr = fraction(true);
+    if (!ok || !(m.gamma > 0) || m.maxLog2 < m.minLog2) return false;
+    m.map = std::move(gm.map);
+    gm = std::move(m);
+    return true;
+}
+
+std::shared_ptr<GainMap> readIsoGainMapOf(const uint8_t* file, size_t fileSize) {
+    const std::optional<HeifToneMap> tmap = readToneMapItem(file, fileSize);
+    // The item's data: a version (0), then the ISO 21496-1 metadata.
+    if (!tmap || tmap->metadata.size() < 2 || tmap->metadata[0] != 0) return nullptr;
+    GainMap gm;
+    if (!readIso21496Metadata(tmap->metadata.data() + 1, tmap->metadata.size() - 1, gm)) return nullptr;
+
+    Owned<heif_context_free> ctx(heif_context_alloc());
+    if (!ctx || heif_context_read_from_memory_without_copy(ctx.get(), file, fileSize, nullptr).code != heif_error_Ok)
+        return nullptr;
+    heif_image_handle* raw = nullptr;
+    if (heif_context_get_primary_image_handle(ctx.get(), &raw).code != heif_error_Ok || !raw) return nullptr;
+    Owned<heif_image_handle_release> primary(raw);
+    raw = nullptr;
+    if (heif_context_get_image_handle(ctx.get(), tmap->mapItem, &raw).code != heif_error_Ok || !raw) return nullptr;
+    Owned<heif_image_handle_release> item(raw);
+    const int pw = heif_image_handle_get_width(primary.get()), ph = heif_image_handle_get_height(primary.get());
+    const int cw = heif_image_handle_get_width(item.get()), ch = heif_image_handle_get_height(item.get());
+    const int longest = std::max(pw, ph);
+    if (pw <= 0 || ph <= 0 || cw <= 0 || ch <= 0 || cw > longest || ch > longest) return nullptr;
+    // Like Apple's: the map's own turns, else the primary's.
+    const std::optional<FileTurns> turns = readTurns(file, fileSize);
+    const std::vector<HeifTurn>* inherited = nullptr;
+    if (turns) {
+        const auto own = turns->items.find(tmap->mapItem), main = turns->items.find(turns->primary);
+        if ((own == turns->items.end() || !own->second.any()) && main != turns->items.end() &&
+            !main->second.turns.empty())
+            inherited = &main->second.turns;
+    }
+    Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
+    dopt->ignore_transformations = inherited ? 1 : 0;
+    heif_image* rawImage = nullptr;
+    if (heif_decode_image(item.get(), &rawImage, heif_colorspace_monochrome, heif_chroma_monochrome, dopt.get())
+                .code != heif_error_Ok ||
+        !rawImage)
+        return nullptr;
+    Owned<heif_image_release> img(rawImage);
+    int stride = 0;
+    const uint8_t* plane = heif_image_get_plane_readonly(img.get(), heif_channel_Y, &stride);
+    const int w = heif_image_get_width(img.get(), heif_channel_Y), h = heif_image_get_height(img.get(), heif_channel_Y);
+    const int bits = heif_image_get_bits_per_pixel_range(img.get(), heif_channel_Y);
+    if (!plane || w <= 0 || h <= 0 || bits < 8 || bits > 16) return nullptr;
+    gm.map.allocate(uint32_t(w), uint32_t(h), 1, 8);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* s = plane + size_t(stride) * y;
+        uint8_t* d = gm.map.px8.data() + size_t(w) * y;
+        if (bits == 8) std::memcpy(d, s, size_t(w));
+        else  // deeper maps to 8 bits, rounded
+            for (int x = 0; x < w; ++x) d[x] = uint8_t((uint32_t(le16(s + 2 * x)) * 255 + (1u << (bits - 1))) >> bits);
+    }
+    img.reset();
+    if (inherited)
+        for (const HeifTurn& t : *inherited) turnMap(gm.map, t);
+    const double aspect = double(gm.map.width) * ph / (double(gm.map.height) * pw);
+    if (aspect < 0.98 || aspect > 1.02) return nullptr;
+    return std::make_shared<GainMap>(std::move(gm));
 }
 
 }  // namespace conv

@@ -57,6 +57,21 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
 // can run on a thread beside the picture's decoding; null when there is none.
 std::shared_ptr<GainMap> readAppleGainMapOf(const uint8_t* file, size_t fileSize, std::vector<uint8_t> exif);
 
+// The ISO 21496-1 metadata of a map (big-endian, explicit fractions, one
+// channel, applied in the picture's own colour space), as JPEGs and HEIF carry it.
+std::vector<uint8_t> iso21496Metadata(const GainMap& gm);
+
+// Reads ISO 21496-1 metadata into gm's numbers: one channel, applied to an SDR base
+// picture (the only kind gm can hold). False for anything else or a damaged block.
+bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm);
+
+// The ISO 21496-1 gain map of a HEIF or AVIF file (the whole file): its 'tmap' item's
+// metadata and the map item it derives from the primary picture, turned as the map's
+// own 'irot'/'imir' say or else as the primary's, on a libheif context of its own.
+// Null when there is none, or one that cannot be read (see readIso21496Metadata) or
+// is not in the picture's proportions.
+std::shared_ptr<GainMap> readIsoGainMapOf(const uint8_t* file, size_t fileSize);
+
 // Scales the map in proportion when its picture is resized from
 // (fromW x fromH) to (toW x toH).
 void resizeGainMap(GainMap& gm, uint32_t fromW, uint32_t fromH, uint32_t toW, uint32_t toH, int threads);

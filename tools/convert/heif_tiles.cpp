@@ -387,6 +387,24 @@ std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size) {
     return pic;
 }
 
+std::optional<HeifToneMap> readToneMapItem(const uint8_t* data, size_t size) {
+    Meta m;
+    if (!readMeta(data, size, m)) return std::nullopt;
+    const Box* iloc = find(m.children, fourcc("iloc"));
+    const Box* iref = find(m.children, fourcc("iref"));
+    if (!iloc || !iref || !readLocations(*iloc, m) || !readReferences(*iref, m)) return std::nullopt;
+    for (const auto& [id, item] : m.items) {
+        if (item.type != fourcc("tmap")) continue;
+        const std::vector<uint32_t>& inputs = m.tilesOf[id];
+        if (inputs.size() != 2 || inputs[0] != m.primary || !m.items.count(inputs[1])) continue;
+        HeifToneMap tmap;
+        tmap.mapItem = inputs[1];
+        if (!itemData(data, size, m, item, tmap.metadata)) return std::nullopt;
+        return tmap;
+    }
+    return std::nullopt;
+}
+
 namespace {
 
 // Coded samples of one depth, range and matrix mapped to JPEG's 8-bit

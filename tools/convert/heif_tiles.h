@@ -51,6 +51,16 @@ struct HeifTiles {
     uint32_t shownHeight() const { return swapsSides() ? width : height; }
 };
 
+// An ISO 21496-1 gain map: the 'tmap' item's data, and the item of the map itself.
+struct HeifToneMap {
+    std::vector<uint8_t> metadata;
+    uint32_t mapItem = 0;
+};
+
+// The 'tmap' item whose base picture (its first 'dimg' reference) is the primary one,
+// when the file has one; nothing otherwise.
+std::optional<HeifToneMap> readToneMapItem(const uint8_t* data, size_t size);
+
 // The primary picture's layout and coding, when it is HEVC with no cropping
 // and no rotation or mirroring on a grid's tiles themselves. Otherwise (or when
 // any box is damaged) nothing, and libheif decodes the file.

@@ -90,7 +90,13 @@ void readColour(heif_image_handle* h, Image& img) {
 }
 
 // An HDR gain map is decoded on a thread of its own while the picture is:
-// another HEVC grid, which would otherwise add its whole time.
+// another HEVC picture or grid, which would otherwise add its whole time. The
+// standard's (ISO 21496-1) where the file has one that can be read, else Apple's.
+std::shared_ptr<GainMap> readGainMapOf(const uint8_t* file, size_t size, std::vector<uint8_t> exif) {
+    if (std::shared_ptr<GainMap> iso = readIsoGainMapOf(file, size)) return iso;
+    return readAppleGainMapOf(file, size, std::move(exif));
+}
+
 std::future<std::shared_ptr<GainMap>> startGainMap(const InputFile& in, heif_image_handle* h, const LoadOptions& opt) {
     if (!opt.gainMap) return {};
     Image meta;
@@ -98,9 +104,9 @@ std::future<std::shared_ptr<GainMap>> startGainMap(const InputFile& in, heif_ima
     const uint8_t* file = in.bytes.data();
     const size_t size = in.bytes.size();
     try {
-        return std::async(std::launch::async, readAppleGainMapOf, file, size, meta.exif);
+        return std::async(std::launch::async, readGainMapOf, file, size, meta.exif);
     } catch (const std::system_error&) {  // no thread to be had: here, now
-        return std::async(std::launch::deferred, readAppleGainMapOf, file, size, std::move(meta.exif));
+        return std::async(std::launch::deferred, readGainMapOf, file, size, std::move(meta.exif));
     }
 }
 

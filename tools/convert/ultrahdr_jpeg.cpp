@@ -26,15 +26,6 @@ std::string number(double v) {
     return buf;
 }
 
-// Signed and unsigned fractions over one millionth.
-constexpr uint32_t kDenominator = 1000000;
-void putFraction(std::vector<uint8_t>& v, double x, bool isSigned) {
-    const double n = std::round(x * kDenominator);
-    appendBe32(v, isSigned ? uint32_t(int32_t(std::clamp(n, -2147483648.0, 2147483647.0)))
-                      : uint32_t(std::clamp(n, 0.0, 4294967295.0)));
-    appendBe32(v, kDenominator);
-}
-
 std::string mapXmp(const GainMap& gm) {
     return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
            " <rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n"
@@ -93,21 +84,6 @@ std::vector<uint8_t> mpfPayload(uint32_t primarySize, uint32_t mapSize, uint32_t
 
 }  // namespace
 
-std::vector<uint8_t> iso21496Metadata(const GainMap& gm) {
-    std::vector<uint8_t> v;
-    appendBe16(v, 0);  // minimum version a reader needs
-    appendBe16(v, 0);  // writer version
-    v.push_back(0x40);  // one channel, the base picture's colour space, a denominator per value
-    putFraction(v, gm.capacityMin, false);  // base headroom
-    putFraction(v, gm.capacityMax, false);  // alternate headroom
-    putFraction(v, gm.minLog2, true);
-    putFraction(v, gm.maxLog2, true);
-    putFraction(v, gm.gamma, false);
-    putFraction(v, gm.offsetSdr, true);
-    putFraction(v, gm.offsetHdr, true);
-    return v;
-}
-
 std::string primaryXmpWithDirectory(const std::vector<uint8_t>& xmp, size_t mapBytes) {
     const std::string description =
         "  <rdf:Description rdf:about=\"\" xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\"\n"
@@ -131,42 +107,6 @@ std::string primaryXmpWithDirectory(const std::vector<uint8_t>& xmp, size_t mapB
     if (end == std::string::npos || packet.find("<Container:Directory") != std::string::npos) return {};
     packet.insert(end, description);
     return packet;
-}
-
-bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm) {
-    constexpr uint8_t kMultiChannel = 0x80, kBaseIsHdr = 0x04, kCommonDenominator = 0x08;
-    if (size < 5 || be16(data) != 0) return false;  // a version this reader does not know
-    const uint8_t flags = data[4];
-    if (flags & (kMultiChannel | kBaseIsHdr)) return false;
-    size_t at = 5;
-    bool ok = true;
-    auto word = [&] {
-        if (at + 4 > size) {
-            ok = false;
-            return uint32_t(0);
-        }
-        at += 4;
-        return be32(data + at - 4);
-    };
-    const bool common = flags & kCommonDenominator;
-    const uint32_t shared = common ? word() : 0;
-    auto fraction = [&](bool isSigned) {
-        const uint32_t n = word(), d = common ? shared : word();
-        if (d == 0) ok = false;
-        return ok ? (isSigned ? double(int32_t(n)) : double(n)) / d : 0.0;
-    };
-    GainMap m;
-    m.capacityMin = fraction(false);
-    m.capacityMax = fraction(false);
-    m.minLog2 = fraction(true);
-    m.maxLog2 = fraction(true);
-    m.gamma = fraction(false);
-    m.offsetSdr = fraction(true);
-    m.offsetHdr = fraction(true);
-    if (!ok || !(m.gamma > 0) || m.maxLog2 < m.minLog2) return false;
-    m.map = std::move(gm.map);
-    gm = std::move(m);
-    return true;
 }
 
 namespace {

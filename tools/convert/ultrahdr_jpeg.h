@@ -17,14 +17,6 @@
 
 namespace conv {
 
-// The ISO 21496-1 metadata of a map (big-endian, explicit fractions, one
-// channel, applied in the picture's own colour space).
-std::vector<uint8_t> iso21496Metadata(const GainMap& gm);
-
-// Reads ISO 21496-1 metadata into gm's numbers: one channel, applied to an SDR base
-// picture (the only kind gm can hold). False for anything else or a damaged block.
-bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm);
-
 // The gain map of a JPEG in the layout written here (the whole file): the second
 // picture of its MPF index, with ISO 21496-1 metadata or hdrgm XMP. Nothing when the
 // file has none, or one that cannot be read (a second picture that is a preview, a
