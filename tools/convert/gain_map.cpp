@@ -182,6 +182,20 @@ void turnMap(Image& m, const HeifTurn& t) {
 
 }  // namespace
 
+namespace {
+
+// A map describes the primary's stored pixels: when it has no turn of its own, it
+// takes the primary's, which the caller applies (libheif applies a map's own).
+std::vector<HeifTurn> inheritedTurns(const uint8_t* file, size_t fileSize, uint32_t mapItem) {
+    const std::optional<FileTurns> turns = readTurns(file, fileSize);
+    if (!turns) return {};
+    const auto own = turns->items.find(mapItem), main = turns->items.find(turns->primary);
+    if ((own != turns->items.end() && own->second.any()) || main == turns->items.end()) return {};
+    return main->second.turns;
+}
+
+}  // namespace
+
 std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_t* file, size_t fileSize,
                                         const std::vector<uint8_t>& exif, uint32_t shownWidth,
                                         uint32_t shownHeight) {
@@ -205,18 +219,9 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
         const uint32_t longest = std::max(shownWidth, shownHeight);
         const int cw = heif_image_handle_get_width(aux.get()), ch = heif_image_handle_get_height(aux.get());
         if (cw <= 0 || ch <= 0 || uint32_t(cw) > longest || uint32_t(ch) > longest) continue;
-        // The map describes the primary's stored pixels. When it has no turn
-        // of its own, it takes the primary's; otherwise libheif applies its own.
-        const std::optional<FileTurns> turns = readTurns(file, fileSize);
-        const std::vector<HeifTurn>* inherited = nullptr;
-        if (turns) {
-            const auto own = turns->items.find(id), main = turns->items.find(turns->primary);
-            if ((own == turns->items.end() || !own->second.any()) && main != turns->items.end() &&
-                !main->second.turns.empty())
-                inherited = &main->second.turns;
-        }
+        const std::vector<HeifTurn> inherited = inheritedTurns(file, fileSize, id);
         Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
-        dopt->ignore_transformations = inherited ? 1 : 0;
+        dopt->ignore_transformations = inherited.empty() ? 0 : 1;
         // libheif turns a one-channel picture into planar RGB most cheaply;
         // the three planes are equal.
         heif_image* rawImage = nullptr;
@@ -238,8 +243,7 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
             for (int x = 0; x < w; ++x) d[x] = toLog[s[x]];
         }
         img.reset();
-        if (inherited)
-            for (const HeifTurn& t : *inherited) turnMap(gm.map, t);
+        for (const HeifTurn& t : inherited) turnMap(gm.map, t);
         // A map at most the picture's size, with its proportions (2 % either
         // way): otherwise it cannot be told where it belongs.
         const uint32_t mw = gm.map.width, mh = gm.map.height;
@@ -374,17 +378,9 @@ std::shared_ptr<GainMap> readIsoGainMapOf(const uint8_t* file, size_t fileSize) 
     const int cw = heif_image_handle_get_width(item.get()), ch = heif_image_handle_get_height(item.get());
     const int longest = std::max(pw, ph);
     if (pw <= 0 || ph <= 0 || cw <= 0 || ch <= 0 || cw > longest || ch > longest) return nullptr;
-    // Like Apple's: the map's own turns, else the primary's.
-    const std::optional<FileTurns> turns = readTurns(file, fileSize);
-    const std::vector<HeifTurn>* inherited = nullptr;
-    if (turns) {
-        const auto own = turns->items.find(tmap->mapItem), main = turns->items.find(turns->primary);
-        if ((own == turns->items.end() || !own->second.any()) && main != turns->items.end() &&
-            !main->second.turns.empty())
-            inherited = &main->second.turns;
-    }
+    const std::vector<HeifTurn> inherited = inheritedTurns(file, fileSize, tmap->mapItem);
     Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
-    dopt->ignore_transformations = inherited ? 1 : 0;
+    dopt->ignore_transformations = inherited.empty() ? 0 : 1;
     heif_image* rawImage = nullptr;
     if (heif_decode_image(item.get(), &rawImage, heif_colorspace_monochrome, heif_chroma_monochrome, dopt.get())
                 .code != heif_error_Ok ||
@@ -405,8 +401,7 @@ std::shared_ptr<GainMap> readIsoGainMapOf(const uint8_t* file, size_t fileSize) 
             for (int x = 0; x < w; ++x) d[x] = uint8_t((uint32_t(le16(s + 2 * x)) * 255 + (1u << (bits - 1))) >> bits);
     }
     img.reset();
-    if (inherited)
-        for (const HeifTurn& t : *inherited) turnMap(gm.map, t);
+    for (const HeifTurn& t : inherited) turnMap(gm.map, t);
     const double aspect = double(gm.map.width) * ph / (double(gm.map.height) * pw);
     if (aspect < 0.98 || aspect > 1.02) return nullptr;
     return std::make_shared<GainMap>(std::move(gm));
