@@ -89,8 +89,8 @@ Rgb apply(const float* m, const Rgb& v) {
             m[6] * v.r + m[7] * v.g + m[8] * v.b};
 }
 
-// What is fixed for one picture: the coded value's light, the primaries' luminance
-// and the matrices to the output's and to sRGB's primaries.
+// What is fixed for one picture: the coded values' light, the primaries' luminance
+// and the matrix to sRGB's primaries.
 struct Light {
     bool hlg = false;
     std::vector<float> table;  // 16-bit coded value -> PQ: light (1 = SDR white); HLG: scene light
@@ -143,10 +143,6 @@ Rgb intoGamut(Rgb v, float y) {
     if (s < 1) v = {y + (v.r - y) * s, y + (v.g - y) * s, y + (v.b - y) * s};
     return v;
 }
-
-}  // namespace
-
-namespace {
 
 // Coded RGB rows (16-bit values, `channels` to a pixel, the first three R, G, B):
 // row(y, buffer) gives row y of the picture, in `buffer` (width x 3) or elsewhere.
