@@ -206,8 +206,11 @@ void dropContainerDirectory(std::vector<uint8_t>& xmp) {
     const size_t to = packet.find(kClose, from);
     if (from == std::string::npos || to == std::string::npos) return;
     packet.erase(from, to + sizeof kClose - 1 - from);
-    for (size_t at; (at = packet.find(" hdrgm:Version=\"")) != std::string::npos;)
-        packet.erase(at, packet.find('"', at + 16) + 1 - at);
+    for (size_t at; (at = packet.find(" hdrgm:Version=\"")) != std::string::npos;) {
+        const size_t close = packet.find('"', at + 16);
+        if (close == std::string::npos) break;
+        packet.erase(at, close + 1 - at);
+    }
     xmp.assign(packet.begin(), packet.end());
 }
 
