@@ -180,10 +180,6 @@ void turnMap(Image& m, const HeifTurn& t) {
     if (!t.mirror && t.value % 2 == 1) std::swap(m.width, m.height);
 }
 
-}  // namespace
-
-namespace {
-
 // A map describes the primary's stored pixels: when it has no turn of its own, it
 // takes the primary's, which the caller applies (libheif applies a map's own).
 std::vector<HeifTurn> inheritedTurns(const uint8_t* file, size_t fileSize, uint32_t mapItem) {
