@@ -199,6 +199,8 @@ inline void mapPixels4(const uint32_t* px, const MapParams& k, int32_t* i0, int3
 
 }  // namespace
 
+uint16_t linearToSrgb16(float v) { return srgbTable()[SrgbTable::index(v)]; }
+
 float toneCurve(float x, float white) {
     if (!(x > 0)) return 0.0f;
     if (x >= white) return 1.0f;

@@ -19,6 +19,10 @@ struct ToneMapping {
 };
 ToneMapping chooseToneMapping(const RadiancePicture& pic);
 
+// Linear light (clamped to [0, 1]) to 16-bit sRGB, through the same table the tone
+// mapping uses (within 4 units of the exact curve).
+uint16_t linearToSrgb16(float v);
+
 // The display curve: scaled luminance -> display-linear luminance in [0, 1].
 float toneCurve(float x, float white);
 

@@ -11,6 +11,7 @@
 
 #include "tools/convert/colour.h"
 #include "tools/convert/gain_map.h"
+#include "tools/convert/hdr_tone_map.h"
 #include "tools/convert/parallel.h"
 
 namespace conv {
@@ -196,13 +197,6 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
     const Mat3 m = multiply(inverse(rgbToXyz(outPrimaries)), rgbToXyz(primaries));
     for (size_t k = 0; k < 9; ++k) toOut[k] = float(m[k]);
 
-    std::vector<uint16_t> encode(65536);  // linear light in 16-bit steps -> sRGB's curve
-    for (size_t v = 0; v < encode.size(); ++v) {
-        const double l = v / 65535.0;
-        encode[v] = uint16_t(65535 * (l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055) + 0.5);
-    }
-    auto code = [&](float v) { return encode[size_t(std::clamp(v, 0.0f, 1.0f) * 65535 + 0.5f)]; };
-
     // Then every pixel, two rows at a time: each 2 x 2 block is one sample of the gain map.
     std::vector<uint16_t> boosts(wantGainMap ? size_t(hw) * hh : 0);
     runInBands(hh, threads, [&](uint32_t b0, uint32_t b1) {
@@ -221,9 +215,9 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
                     const float scale = lum > 0 ? sdr / lum : 0;
                     const Rgb o = intoGamut(apply(toOut, {v.r * scale, v.g * scale, v.b * scale}), sdr);
                     uint16_t* px = sdrRow + x * outCh;
-                    px[0] = code(o.r);
-                    px[1] = code(o.g);
-                    px[2] = code(o.b);
+                    px[0] = linearToSrgb16(o.r);
+                    px[1] = linearToSrgb16(o.g);
+                    px[2] = linearToSrgb16(o.b);
                     source[x / 2] += held;
                     shown[x / 2] += sdr;
                 }
