@@ -345,7 +345,7 @@ TEST(Hdr, HighlightsKeepTheirHueAndWideColoursTheirProfile) {
     // The map reaches as high as the picture holds light: the spot, as far as a
     // picture without a mastering peak is taken to go (1000 cd/m²).
     ASSERT_TRUE(plain.gainMap);
-    EXPECT_NEAR(plain.gainMap->maxLog2, std::log2(1000 / 203.0), 0.02);
+    EXPECT_NEAR(plain.gainMap->maxLog2[0], std::log2(1000 / 203.0), 0.02);
 
     Image wide = pqPicture(true);
     hdrToSdr(wide, HdrCoding{}, false, 2);

@@ -12,6 +12,7 @@
 #include "tools/convert/exif.h"
 #include "tools/convert/heif_boxes.h"
 #include "tools/convert/heif_tiles.h"
+#include "tools/convert/orient.h"
 #include "tools/convert/owned.h"
 #include "tools/convert/resize.h"
 
@@ -172,12 +173,10 @@ std::optional<FileTurns> readTurns(const uint8_t* data, size_t size) {
     return ft;
 }
 
-// Applies one turn to a one-channel picture.
+// Applies one turn to a map of any channels: the EXIF orientation that does the same.
 void turnMap(Image& m, const HeifTurn& t) {
-    std::vector<uint8_t> out(m.px8.size());
-    turnPlane(m.px8.data(), m.width, m.height, t, out.data());
-    m.px8.swap(out);
-    if (!t.mirror && t.value % 2 == 1) std::swap(m.width, m.height);
+    static const int kQuarterTurnsAnticlockwise[4] = {1, 8, 3, 6};
+    applyOrientation(m, t.mirror ? (t.value ? 2 : 4) : kQuarterTurnsAnticlockwise[t.value & 3]);
 }
 
 // A map describes the primary's stored pixels: when it has no turn of its own, it
@@ -245,7 +244,7 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
         const uint32_t mw = gm.map.width, mh = gm.map.height;
         const double aspect = double(mw) * shownHeight / (double(mh) * shownWidth);
         if (mw > shownWidth || mh > shownHeight || aspect < 0.98 || aspect > 1.02) continue;
-        gm.maxLog2 = gm.capacityMax = std::log2(headroom);
+        gm.maxLog2[0] = gm.capacityMax = std::log2(headroom);
         return gm;
     }
     return std::nullopt;
@@ -286,7 +285,7 @@ std::optional<GainMap> gainMapFromBoosts(const std::vector<uint16_t>& steps, uin
     gm.map.allocate(width, height, 1, 8);
     const float scale = 255.0f / top;
     for (size_t i = 0; i < steps.size(); ++i) gm.map.px8[i] = uint8_t(float(steps[i]) * scale + 0.5f);
-    gm.maxLog2 = gm.capacityMax = double(top) / kBoostSteps;
+    gm.maxLog2[0] = gm.capacityMax = double(top) / kBoostSteps;
     return gm;
 }
 
@@ -304,25 +303,27 @@ void putFraction(std::vector<uint8_t>& v, double x, bool isSigned) {
 }  // namespace
 
 std::vector<uint8_t> iso21496Metadata(const GainMap& gm) {
+    constexpr uint8_t kMultiChannel = 0x80, kUseBaseColourSpace = 0x40;
     std::vector<uint8_t> v;
     appendBe16(v, 0);  // minimum version a reader needs
     appendBe16(v, 0);  // writer version
-    v.push_back(0x40);  // one channel, the base picture's colour space, a denominator per value
+    v.push_back(uint8_t(kUseBaseColourSpace | (gm.channels() == 3 ? kMultiChannel : 0)));  // a denominator per value
     putFraction(v, gm.capacityMin, false);  // base headroom
     putFraction(v, gm.capacityMax, false);  // alternate headroom
-    putFraction(v, gm.minLog2, true);
-    putFraction(v, gm.maxLog2, true);
-    putFraction(v, gm.gamma, false);
-    putFraction(v, gm.offsetSdr, true);
-    putFraction(v, gm.offsetHdr, true);
+    for (size_t c = 0; c < size_t(gm.channels()); ++c) {
+        putFraction(v, gm.minLog2[c], true);
+        putFraction(v, gm.maxLog2[c], true);
+        putFraction(v, gm.gamma[c], false);
+        putFraction(v, gm.offsetSdr[c], true);
+        putFraction(v, gm.offsetHdr[c], true);
+    }
     return v;
 }
 
-bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm) {
-    constexpr uint8_t kMultiChannel = 0x80, kBaseIsHdr = 0x04, kCommonDenominator = 0x08;
+bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm, int& channels) {
+    constexpr uint8_t kMultiChannel = 0x80, kCommonDenominator = 0x08;
     if (size < 5 || be16(data) != 0) return false;  // a version this reader does not know
     const uint8_t flags = data[4];
-    if (flags & (kMultiChannel | kBaseIsHdr)) return false;
     size_t at = 5;
     bool ok = true;
     auto word = [&] {
@@ -341,16 +342,25 @@ bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm) {
         return ok ? (isSigned ? double(int32_t(n)) : double(n)) / d : 0.0;
     };
     GainMap m;
-    m.capacityMin = fraction(false);
-    m.capacityMax = fraction(false);
-    m.minLog2 = fraction(true);
-    m.maxLog2 = fraction(true);
-    m.gamma = fraction(false);
-    m.offsetSdr = fraction(true);
-    m.offsetHdr = fraction(true);
-    if (!ok || !(m.gamma > 0) || m.maxLog2 < m.minLog2) return false;
+    const double baseHeadroom = fraction(false), alternateHeadroom = fraction(false);
+    // Whichever side has the more headroom is the HDR one.
+    m.leadsDown = baseHeadroom > alternateHeadroom;
+    m.capacityMin = std::min(baseHeadroom, alternateHeadroom);
+    m.capacityMax = std::max(baseHeadroom, alternateHeadroom);
+    const int n = flags & kMultiChannel ? 3 : 1;
+    for (size_t c = 0; c < size_t(n); ++c) {
+        m.minLog2[c] = fraction(true);
+        m.maxLog2[c] = fraction(true);
+        m.gamma[c] = fraction(false);
+        const double baseOffset = fraction(true), alternateOffset = fraction(true);
+        m.offsetSdr[c] = m.leadsDown ? alternateOffset : baseOffset;
+        m.offsetHdr[c] = m.leadsDown ? baseOffset : alternateOffset;
+        if (!(m.gamma[c] > 0) || m.maxLog2[c] < m.minLog2[c]) ok = false;
+    }
+    if (!ok) return false;
     m.map = std::move(gm.map);
     gm = std::move(m);
+    channels = n;
     return true;
 }
 
@@ -359,7 +369,8 @@ std::shared_ptr<GainMap> readIsoGainMapOf(const uint8_t* file, size_t fileSize) 
     // The item's data: a version (0), then the ISO 21496-1 metadata.
     if (!tmap || tmap->metadata.size() < 2 || tmap->metadata[0] != 0) return nullptr;
     GainMap gm;
-    if (!readIso21496Metadata(tmap->metadata.data() + 1, tmap->metadata.size() - 1, gm)) return nullptr;
+    int channels = 1;
+    if (!readIso21496Metadata(tmap->metadata.data() + 1, tmap->metadata.size() - 1, gm, channels)) return nullptr;
 
     Owned<heif_context_free> ctx(heif_context_alloc());
     if (!ctx || heif_context_read_from_memory_without_copy(ctx.get(), file, fileSize, nullptr).code != heif_error_Ok)
@@ -377,24 +388,32 @@ std::shared_ptr<GainMap> readIsoGainMapOf(const uint8_t* file, size_t fileSize) 
     const std::vector<HeifTurn> inherited = inheritedTurns(file, fileSize, tmap->mapItem);
     Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
     dopt->ignore_transformations = inherited.empty() ? 0 : 1;
+    // One channel as libheif's grey plane; three as interleaved RGB, deeper ones in
+    // 16-bit words.
+    const bool deep = heif_image_handle_get_luma_bits_per_pixel(item.get()) > 8;
+    const heif_colorspace space = channels == 1 ? heif_colorspace_monochrome : heif_colorspace_RGB;
+    const heif_chroma chroma = channels == 1 ? heif_chroma_monochrome
+                               : deep        ? heif_chroma_interleaved_RRGGBB_LE
+                                             : heif_chroma_interleaved_RGB;
+    const heif_channel plane = channels == 1 ? heif_channel_Y : heif_channel_interleaved;
     heif_image* rawImage = nullptr;
-    if (heif_decode_image(item.get(), &rawImage, heif_colorspace_monochrome, heif_chroma_monochrome, dopt.get())
-                .code != heif_error_Ok ||
-        !rawImage)
+    if (heif_decode_image(item.get(), &rawImage, space, chroma, dopt.get()).code != heif_error_Ok || !rawImage)
         return nullptr;
     Owned<heif_image_release> img(rawImage);
     int stride = 0;
-    const uint8_t* plane = heif_image_get_plane_readonly(img.get(), heif_channel_Y, &stride);
-    const int w = heif_image_get_width(img.get(), heif_channel_Y), h = heif_image_get_height(img.get(), heif_channel_Y);
-    const int bits = heif_image_get_bits_per_pixel_range(img.get(), heif_channel_Y);
-    if (!plane || w <= 0 || h <= 0 || bits < 8 || bits > 16) return nullptr;
-    gm.map.allocate(uint32_t(w), uint32_t(h), 1, 8);
+    const uint8_t* samples = heif_image_get_plane_readonly(img.get(), plane, &stride);
+    const int w = heif_image_get_width(img.get(), plane), h = heif_image_get_height(img.get(), plane);
+    const int bits = heif_image_get_bits_per_pixel_range(img.get(), plane);
+    if (!samples || w <= 0 || h <= 0 || bits < 8 || bits > 16 || (bits > 8) != deep) return nullptr;
+    gm.map.allocate(uint32_t(w), uint32_t(h), channels, 8);
+    const size_t row = size_t(w) * size_t(channels);
     for (int y = 0; y < h; ++y) {
-        const uint8_t* s = plane + size_t(stride) * y;
-        uint8_t* d = gm.map.px8.data() + size_t(w) * y;
-        if (bits == 8) std::memcpy(d, s, size_t(w));
+        const uint8_t* s = samples + size_t(stride) * y;
+        uint8_t* d = gm.map.px8.data() + row * size_t(y);
+        if (bits == 8) std::memcpy(d, s, row);
         else  // deeper maps to 8 bits, rounded
-            for (int x = 0; x < w; ++x) d[x] = uint8_t((uint32_t(le16(s + 2 * x)) * 255 + (1u << (bits - 1))) >> bits);
+            for (size_t x = 0; x < row; ++x)
+                d[x] = uint8_t((uint32_t(le16(s + 2 * x)) * 255 * 2 + ((1u << bits) - 1)) / (2 * ((1u << bits) - 1)));
     }
     img.reset();
     for (const HeifTurn& t : inherited) turnMap(gm.map, t);

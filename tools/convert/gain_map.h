@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,15 +20,27 @@ struct heif_image_handle;
 namespace conv {
 
 // The map as JPEG gain-map readers take it: a sample v (0..255) stands for the
-// boost 2^(minLog2 + (v / 255)^(1 / gamma) * (maxLog2 - minLog2)) in linear
-// light, HDR = (SDR + offsetSdr) * boost - offsetHdr; the whole boost applies
-// on screens with at least 2^capacityMax of headroom, none below 2^capacityMin.
+// boost 2^G, G = minLog2 + (v / 255)^(1 / gamma) * (maxLog2 - minLog2), in linear
+// light, HDR = (SDR + offsetSdr) * 2^G - offsetHdr; the whole boost applies on
+// screens with at least 2^capacityMax of headroom, none below 2^capacityMin.
+// A map of three channels boosts R, G and B each by its own sample and numbers;
+// a one-channel map has its numbers in the first.
 struct GainMap {
-    Image map;  // 1 channel, 8 bits, any size: readers stretch it over the picture
-    double minLog2 = 0, maxLog2 = 0;
-    double gamma = 1;
-    double offsetSdr = 0, offsetHdr = 0;
+    Image map;  // 1 or 3 channels, 8 bits, any size: readers stretch it over the picture
+    std::array<double, 3> minLog2{}, maxLog2{}, gamma{1, 1, 1}, offsetSdr{}, offsetHdr{};
     double capacityMin = 0, capacityMax = 0;
+    // A map read from a file whose base picture is the HDR one leads down from it:
+    // SDR = (HDR + offsetHdr) * 2^G - offsetSdr (G mostly below 0); the capacities keep
+    // their sides (capacityMax is the HDR base's headroom). Only maps leading up are
+    // written.
+    bool leadsDown = false;
+
+    int channels() const { return map.channels == 3 ? 3 : 1; }
+    // G of sample v in channel c.
+    double log2Boost(int c, double v) const {
+        const size_t k = size_t(c);
+        return minLog2[k] + std::pow(v / 255, 1 / gamma[k]) * (maxLog2[k] - minLog2[k]);
+    }
 };
 
 // Apple's headroom (the ratio of the brightest HDR white to SDR white) from
@@ -57,19 +70,21 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
 // can run on a thread beside the picture's decoding; null when there is none.
 std::shared_ptr<GainMap> readAppleGainMapOf(const uint8_t* file, size_t fileSize, std::vector<uint8_t> exif);
 
-// The ISO 21496-1 metadata of a map (big-endian, explicit fractions, one
-// channel, applied in the picture's own colour space), as JPEGs and HEIF carry it.
+// The ISO 21496-1 metadata of a map leading up (big-endian, explicit fractions, one or
+// three channels as the map has, applied in the picture's own colour space), as JPEGs
+// and HEIF carry it.
 std::vector<uint8_t> iso21496Metadata(const GainMap& gm);
 
-// Reads ISO 21496-1 metadata into gm's numbers: one channel, applied to an SDR base
-// picture (the only kind gm can hold). False for anything else or a damaged block.
-bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm);
+// Reads ISO 21496-1 metadata into gm's numbers; `channels` is set to 1 or 3. The map
+// leads down (gm.leadsDown) when the base picture's headroom is above the alternate's.
+// False for a version this reader does not know or a damaged block.
+bool readIso21496Metadata(const uint8_t* data, size_t size, GainMap& gm, int& channels);
 
 // The ISO 21496-1 gain map of a HEIF or AVIF file (the whole file): its 'tmap' item's
-// metadata and the map item it derives from the primary picture, turned as the map's
-// own 'irot'/'imir' say or else as the primary's, on a libheif context of its own.
-// Null when there is none, or one that cannot be read (see readIso21496Metadata) or
-// is not in the picture's proportions.
+// metadata and the map item it derives from the primary picture (one or three
+// channels), turned as the map's own 'irot'/'imir' say or else as the primary's, on a
+// libheif context of its own. Either direction: see GainMap::leadsDown. Null when there
+// is none, or one that cannot be read or is not in the picture's proportions.
 std::shared_ptr<GainMap> readIsoGainMapOf(const uint8_t* file, size_t fileSize);
 
 // Scales the map in proportion when its picture is resized from

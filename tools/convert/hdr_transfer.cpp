@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "tools/convert/colour.h"
@@ -145,14 +146,64 @@ Rgb intoGamut(Rgb v, float y) {
     return v;
 }
 
+// A map leading down from the picture's light to its SDR rendition, stretched over a
+// w x h picture (each sample at the centre of the pixels it covers, bilinear between):
+// for each row, the factors 2^G of every pixel and channel.
+struct MapSampler {
+    const GainMap& gm;
+    int channels;
+    uint32_t width, height;
+    std::array<std::array<float, 256>, 3> factor;  // sample -> 2^G, per channel
+    std::vector<uint32_t> x0;                      // per pixel: the map column left of it,
+    std::vector<float> wx;                         // and the weight of the one right of it
+
+    MapSampler(const GainMap& map, uint32_t w, uint32_t h)
+        : gm(map), channels(map.channels()), width(w), height(h), x0(w), wx(w) {
+        for (int c = 0; c < channels; ++c)
+            for (int v = 0; v < 256; ++v) factor[size_t(c)][size_t(v)] = float(std::exp2(gm.log2Boost(c, v)));
+        for (uint32_t x = 0; x < w; ++x) place(x, w, gm.map.width, x0[x], wx[x]);
+    }
+    static void place(uint32_t i, uint32_t n, uint32_t mapN, uint32_t& at, float& weight) {
+        const double pos = std::clamp((i + 0.5) * mapN / n - 0.5, 0.0, double(mapN - 1));
+        at = std::min(uint32_t(pos), mapN - 1);
+        weight = float(pos - at);
+    }
+    void row(uint32_t y, std::vector<float>& out) const {
+        uint32_t y0 = 0;
+        float wy = 0;
+        place(y, height, gm.map.height, y0, wy);
+        const uint32_t mw = gm.map.width, y1 = std::min(y0 + 1, gm.map.height - 1);
+        const size_t ch = size_t(channels);
+        const uint8_t* r0 = gm.map.px8.data() + size_t(y0) * mw * ch;
+        const uint8_t* r1 = gm.map.px8.data() + size_t(y1) * mw * ch;
+        std::vector<float> column(size_t(mw) * ch);
+        for (size_t i = 0; i < column.size(); ++i) {
+            const auto& f = factor[i % ch];
+            column[i] = f[r0[i]] + (f[r1[i]] - f[r0[i]]) * wy;
+        }
+        out.resize(size_t(width) * ch);
+        for (uint32_t x = 0; x < width; ++x) {
+            const size_t a = size_t(x0[x]) * ch, b = size_t(std::min(x0[x] + 1, mw - 1)) * ch;
+            for (size_t c = 0; c < ch; ++c) out[x * ch + c] = column[a + c] + (column[b + c] - column[a + c]) * wx[x];
+        }
+    }
+    // SDR = (HDR + offsetHdr) * 2^G - offsetSdr, channel by channel.
+    Rgb apply(const Rgb& v, const float* f) const {
+        const size_t g = channels == 3 ? 1 : 0, b = channels == 3 ? 2 : 0;
+        return {float((v.r + gm.offsetHdr[0]) * f[0] - gm.offsetSdr[0]),
+                float((v.g + gm.offsetHdr[g]) * f[g] - gm.offsetSdr[g]),
+                float((v.b + gm.offsetHdr[b]) * f[b] - gm.offsetSdr[b])};
+    }
+};
+
 // Coded RGB rows (16-bit values, `channels` to a pixel, the first three R, G, B):
 // row(y, buffer) gives row y of the picture, in `buffer` (width x 3) or elsewhere.
 using CodedRow = std::function<const uint16_t*(uint32_t y, std::vector<uint16_t>& buffer)>;
 
 // The SDR picture of coded rows into out.px16 (allocated, RGB or RGBA as out.channels
 // says; out may be the rows' own picture, each pixel being read before it is written).
-void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool wantGainMap, int threads,
-           Image& out) {
+void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool wantGainMap, const GainMap* down,
+           int threads, Image& out) {
     const int primaries = cicpChromaticities(coding.primaries) ? coding.primaries : 9;
     const Light light(coding, primaries);
     const float cap = float(std::max(coding.peakNits, kSdrWhiteNits) / kSdrWhiteNits);
@@ -199,8 +250,9 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
 
     // Then every pixel, two rows at a time: each 2 x 2 block is one sample of the gain map.
     std::vector<uint16_t> boosts(wantGainMap ? size_t(hw) * hh : 0);
+    const std::optional<MapSampler> fileMap = down ? std::optional<MapSampler>(MapSampler(*down, w, h)) : std::nullopt;
     runInBands(hh, threads, [&](uint32_t b0, uint32_t b1) {
-        std::vector<float> source(hw), shown(hw);
+        std::vector<float> source(hw), shown(hw), factors;
         std::vector<uint16_t> buffer(size_t(w) * 3);
         for (uint32_t by = b0; by < b1; ++by) {
             std::fill(source.begin(), source.end(), 0.0f);
@@ -208,12 +260,24 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
             for (uint32_t y = 2 * by; y < std::min(h, 2 * by + 2); ++y) {
                 const uint16_t* coded = row(y, buffer);
                 uint16_t* sdrRow = out.px16.data() + size_t(y) * w * outCh;
+                if (fileMap) fileMap->row(y, factors);
                 for (uint32_t x = 0; x < w; ++x) {
                     const Rgb v = light(coded + x * ch);
                     const float lum = std::max(0.0f, light.luminance(v));
-                    const float held = std::min(lum, cap), sdr = sdrToneCurve(held, peak);
-                    const float scale = lum > 0 ? sdr / lum : 0;
-                    const Rgb o = intoGamut(apply(toOut, {v.r * scale, v.g * scale, v.b * scale}), sdr);
+                    const float held = std::min(lum, cap);
+                    float sdr;
+                    Rgb o;
+                    if (fileMap) {
+                        // The file's own SDR rendition: its map applied to the light.
+                        const Rgb s = fileMap->apply(v, factors.data() + size_t(x) * fileMap->channels);
+                        sdr = std::clamp(light.luminance(s), 0.0f, 1.0f);
+                        const float y1 = std::max(light.luminance(s), 1.0f);
+                        o = intoGamut(apply(toOut, {s.r / y1, s.g / y1, s.b / y1}), sdr);
+                    } else {
+                        sdr = sdrToneCurve(held, peak);
+                        const float scale = lum > 0 ? sdr / lum : 0;
+                        o = intoGamut(apply(toOut, {v.r * scale, v.g * scale, v.b * scale}), sdr);
+                    }
                     uint16_t* px = sdrRow + x * outCh;
                     px[0] = linearToSrgb16(o.r);
                     px[1] = linearToSrgb16(o.g);
@@ -244,7 +308,7 @@ void lumaWeights(int matrix, float& kr, float& kb) {
 
 }  // namespace
 
-void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads) {
+void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads, const GainMap* down) {
     if (img.width == 0 || img.height == 0) return;
     if (img.bits == 8) {
         img.px16.resize(img.px8.size());
@@ -254,10 +318,11 @@ void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads
     }
     const size_t rowSamples = img.rowSamples();
     const CodedRow row = [&](uint32_t y, std::vector<uint16_t>&) { return img.px16.data() + y * rowSamples; };
-    toSdr(row, size_t(img.channels), coding, wantGainMap, threads, img);
+    toSdr(row, size_t(img.channels), coding, wantGainMap, down, threads, img);
 }
 
-Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool wantGainMap, int threads) {
+Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool wantGainMap, int threads,
+                     const GainMap* down) {
     Image img;
     img.allocate(planes.width, planes.height, 3, 16);
     float kr = 0, kb = 0;
@@ -287,7 +352,7 @@ Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool want
         }
         return static_cast<const uint16_t*>(buffer.data());
     };
-    toSdr(row, 3, coding, wantGainMap, threads, img);
+    toSdr(row, 3, coding, wantGainMap, down, threads, img);
     return img;
 }
 

@@ -39,8 +39,10 @@ float sdrToneCurve(float light, float peak);
 // kept) by the SDR picture: 16 bits, sRGB without a profile, or Display P3 with its
 // profile in img.icc when the picture shows colours outside sRGB. With `gainMap`,
 // img.gainMap leads from it back to the source's light wherever that is brighter
-// than SDR white.
-void hdrToSdr(Image& img, const HdrCoding& coding, bool gainMap, int threads);
+// than SDR white. With `down` (a map of the file's own leading down from this picture,
+// GainMap::leadsDown, of any size), the SDR picture is the one that map makes instead
+// of our tone map's.
+void hdrToSdr(Image& img, const HdrCoding& coding, bool gainMap, int threads, const GainMap* down = nullptr);
 
 // A picture's coded YCbCr planes, as a decoder gives them: samples of `bits` bits in
 // 16-bit words, chroma halved across (shiftX 1) and down (shiftY 1) as coded.
@@ -56,6 +58,7 @@ struct YccPlanes {
 
 // The same from the planes, turned to RGB here on the way (each pixel with the chroma
 // sample it was coded with), without an RGB copy of the coded picture.
-Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool gainMap, int threads);
+Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool gainMap, int threads,
+                     const GainMap* down = nullptr);
 
 }  // namespace conv

@@ -91,23 +91,36 @@ void readColour(heif_image_handle* h, Image& img) {
 
 // An HDR gain map is decoded on a thread of its own while the picture is:
 // another HEVC picture or grid, which would otherwise add its whole time. The
-// standard's (ISO 21496-1) where the file has one that can be read, else Apple's.
+// standard's (ISO 21496-1) where the file has one that can be read and leads up
+// from this picture, else Apple's.
 std::shared_ptr<GainMap> readGainMapOf(const uint8_t* file, size_t size, std::vector<uint8_t> exif) {
-    if (std::shared_ptr<GainMap> iso = readIsoGainMapOf(file, size)) return iso;
+    std::shared_ptr<GainMap> iso = readIsoGainMapOf(file, size);
+    if (iso && !iso->leadsDown) return iso;
     return readAppleGainMapOf(file, size, std::move(exif));
+}
+
+// A PQ or HLG picture's own SDR rendition: an ISO 21496-1 map that leads down from it.
+std::shared_ptr<GainMap> readMapDownOf(const uint8_t* file, size_t size, std::vector<uint8_t>) {
+    std::shared_ptr<GainMap> iso = readIsoGainMapOf(file, size);
+    return iso && iso->leadsDown ? iso : nullptr;
+}
+
+using MapReader = std::shared_ptr<GainMap> (*)(const uint8_t*, size_t, std::vector<uint8_t>);
+std::future<std::shared_ptr<GainMap>> startMap(MapReader read, const InputFile& in, std::vector<uint8_t> exif) {
+    const uint8_t* file = in.bytes.data();
+    const size_t size = in.bytes.size();
+    try {
+        return std::async(std::launch::async, read, file, size, exif);
+    } catch (const std::system_error&) {  // no thread to be had: here, now
+        return std::async(std::launch::deferred, read, file, size, std::move(exif));
+    }
 }
 
 std::future<std::shared_ptr<GainMap>> startGainMap(const InputFile& in, heif_image_handle* h, const LoadOptions& opt) {
     if (!opt.gainMap) return {};
     Image meta;
     readMetadata(h, meta);
-    const uint8_t* file = in.bytes.data();
-    const size_t size = in.bytes.size();
-    try {
-        return std::async(std::launch::async, readGainMapOf, file, size, meta.exif);
-    } catch (const std::system_error&) {  // no thread to be had: here, now
-        return std::async(std::launch::deferred, readGainMapOf, file, size, std::move(meta.exif));
-    }
+    return startMap(readGainMapOf, in, std::move(meta.exif));
 }
 
 // The picture as JPEG's YCbCr from the file's own decoded planes.
@@ -209,8 +222,10 @@ std::optional<Image> libheifYcc420(const InputFile& in, heif_image_handle* handl
 // A PQ or HLG picture of more than 8 bits made SDR straight from libheif's YCbCr planes
 // as coded (libheif's own conversion to RGB would take longer than the decoding);
 // nothing when the planes are not 4:2:0, 4:2:2 or 4:4:4, and the caller decodes to RGB.
+// `down` (when valid) gives the file's own map leading down from the picture, taken once
+// the picture is decoded, so that both are decoded side by side.
 std::optional<Image> sdrFromHdrPlanes(const InputFile& in, heif_image_handle* handle, const HdrCoding& hdr,
-                                      const LoadOptions& opt) {
+                                      std::future<std::shared_ptr<GainMap>>& down, const LoadOptions& opt) {
     Owned<heif_decoding_options_free> dopt(heif_decoding_options_alloc());
     heif_image* rawImage = nullptr;
     heif_error err = heif_decode_image(handle, &rawImage, heif_colorspace_YCbCr, heif_chroma_undefined, dopt.get());
@@ -249,7 +264,8 @@ std::optional<Image> sdrFromHdrPlanes(const InputFile& in, heif_image_handle* ha
         planes.plane[k] = reinterpret_cast<const uint16_t*>(p);
         planes.stride[k] = size_t(stride) / 2;
     }
-    return hdrPlanesToSdr(planes, hdr, opt.gainMap, opt.threads);
+    const std::shared_ptr<GainMap> map = down.valid() ? down.get() : nullptr;
+    return hdrPlanesToSdr(planes, hdr, opt.gainMap, opt.threads, map.get());
 }
 
 Owned<heif_context_free> openContext(const InputFile& in, const LoadOptions& opt) {
@@ -352,18 +368,24 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
     std::optional<Image> img;
     const std::optional<HeifTiles> tiles = readPrimaryTiles(in.bytes.data(), in.bytes.size());
     const std::optional<HdrCoding> hdr = hdrCodingOf(handle.get(), tiles);
-    std::future<std::shared_ptr<GainMap>> gainMap;
-    if (!hdr) gainMap = startGainMap(in, handle.get(), opt);
+    // A PQ or HLG picture may carry its own way down to SDR, which is needed whatever the
+    // output; any other picture may carry a way up, needed only for a gain map.
+    std::future<std::shared_ptr<GainMap>> gainMap, mapDown;
+    if (hdr) mapDown = startMap(readMapDownOf, in, {});
+    else gainMap = startGainMap(in, handle.get(), opt);
     if (opt.allowYcc420 && !alpha && bits >= 8 && !hdr) {
         if (tiles && ownDecoderTakes(*tiles)) img = ownYcc420(in, *tiles, opt);
         if (!img && bits == 8 && libheifPlanesConvertible(handle.get(), tiles))
             img = libheifYcc420(in, handle.get(), opt);
     }
-    if (hdr && !alpha && bits > 8) img = sdrFromHdrPlanes(in, handle.get(), *hdr, opt);
+    if (hdr && !alpha && bits > 8) img = sdrFromHdrPlanes(in, handle.get(), *hdr, mapDown, opt);
     const bool madeSdr = img && hdr;
     if (!img) img = decodeRgb(in, handle.get(), opt);
     if (!madeSdr) readColour(handle.get(), *img);
-    if (hdr && !madeSdr) hdrToSdr(*img, *hdr, opt.gainMap, opt.threads);
+    if (hdr && !madeSdr) {
+        const std::shared_ptr<GainMap> down = mapDown.valid() ? mapDown.get() : nullptr;
+        hdrToSdr(*img, *hdr, opt.gainMap, opt.threads, down.get());
+    }
     readMetadata(handle.get(), *img);
     if (gainMap.valid()) img->gainMap = gainMap.get();
     return std::move(*img);

@@ -3,6 +3,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -26,27 +27,48 @@ std::string number(double v) {
     return buf;
 }
 
+// The map's hdrgm description: each number an attribute, or, where the three channels
+// of a map differ, an element holding their sequence.
 std::string mapXmp(const GainMap& gm) {
+    struct Field {
+        const char* name;
+        std::array<double, 3> v;
+    };
+    const std::array<double, 3> minCap{gm.capacityMin, gm.capacityMin, gm.capacityMin};
+    const std::array<double, 3> maxCap{gm.capacityMax, gm.capacityMax, gm.capacityMax};
+    const Field fields[] = {{"GainMapMin", gm.minLog2}, {"GainMapMax", gm.maxLog2},     {"Gamma", gm.gamma},
+                            {"OffsetSDR", gm.offsetSdr}, {"OffsetHDR", gm.offsetHdr},  {"HDRCapacityMin", minCap},
+                            {"HDRCapacityMax", maxCap}};
+    std::string attributes = "   hdrgm:Version=\"1.0\"", elements;
+    for (const Field& f : fields) {
+        const std::string name = std::string("hdrgm:") + f.name;
+        if (gm.channels() == 1 || (f.v[0] == f.v[1] && f.v[1] == f.v[2])) {
+            attributes += "\n   " + name + "=\"" + number(f.v[0]) + "\"";
+            continue;
+        }
+        elements += "   <" + name + ">\n    <rdf:Seq>\n";
+        for (double v : f.v) elements += "     <rdf:li>" + number(v) + "</rdf:li>\n";
+        elements += "    </rdf:Seq>\n   </" + name + ">\n";
+    }
+    attributes += "\n   hdrgm:BaseRenditionIsHDR=\"False\"";
     return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
            " <rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n"
-           "  <rdf:Description rdf:about=\"\" xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\"\n"
-           "   hdrgm:Version=\"1.0\" hdrgm:GainMapMin=\"" + number(gm.minLog2) + "\" hdrgm:GainMapMax=\"" +
-           number(gm.maxLog2) + "\" hdrgm:Gamma=\"" + number(gm.gamma) + "\"\n   hdrgm:OffsetSDR=\"" +
-           number(gm.offsetSdr) + "\" hdrgm:OffsetHDR=\"" + number(gm.offsetHdr) + "\" hdrgm:HDRCapacityMin=\"" +
-           number(gm.capacityMin) + "\" hdrgm:HDRCapacityMax=\"" + number(gm.capacityMax) +
-           "\"\n   hdrgm:BaseRenditionIsHDR=\"False\"/>\n </rdf:RDF>\n</x:xmpmeta>\n";
+           "  <rdf:Description rdf:about=\"\" xmlns:hdrgm=\"http://ns.adobe.com/hdr-gain-map/1.0/\"\n" +
+           attributes + (elements.empty() ? "/>\n" : ">\n" + elements + "  </rdf:Description>\n") +
+           " </rdf:RDF>\n</x:xmpmeta>\n";
 }
 
-// The map as a grey JPEG: SOI, its XMP, the ISO metadata, then the encoder's
-// tables and scan (its JFIF segment left out).
+// The map as a JPEG (grey, or full-resolution colour for three channels): SOI, its XMP,
+// the ISO metadata, then the encoder's tables and scan (its JFIF segment left out).
 bool encodeMap(const GainMap& gm, int quality, std::vector<uint8_t>& jpeg) {
     Owned<tjDestroy> tj(tjInitCompress());
     if (!tj) return false;
     unsigned char* buf = nullptr;
     unsigned long size = 0;
     const Image& m = gm.map;
-    if (tjCompress2(tj.get(), m.px8.data(), int(m.width), 0, int(m.height), TJPF_GRAY, &buf, &size, TJSAMP_GRAY,
-                    std::clamp(quality, 1, 100), TJFLAG_ACCURATEDCT) != 0) {
+    const bool colour = gm.channels() == 3;
+    if (tjCompress2(tj.get(), m.px8.data(), int(m.width), 0, int(m.height), colour ? TJPF_RGB : TJPF_GRAY, &buf,
+                    &size, colour ? TJSAMP_444 : TJSAMP_GRAY, std::clamp(quality, 1, 100), TJFLAG_ACCURATEDCT) != 0) {
         tjFree(buf);
         return false;
     }
@@ -111,30 +133,54 @@ std::string primaryXmpWithDirectory(const std::vector<uint8_t>& xmp, size_t mapB
 
 namespace {
 
-// An hdrgm attribute of an XMP packet as a number; `fallback` when it is absent.
-double hdrgmNumber(const std::string& xmp, const char* name, double fallback, bool& found) {
-    const std::string key = std::string("hdrgm:") + name + "=\"";
-    const size_t at = xmp.find(key);
-    found = at != std::string::npos;
-    if (!found) return fallback;
-    char* end = nullptr;
-    const double v = std::strtod(xmp.c_str() + at + key.size(), &end);
-    found = end != xmp.c_str() + at + key.size() && *end == '"';
-    return found ? v : fallback;
+// An hdrgm number of an XMP packet, per channel: an attribute (the same for all three) or
+// an element holding a sequence of three. False when it is absent or unreadable.
+bool hdrgmNumbers(const std::string& xmp, const char* name, std::array<double, 3>& v) {
+    auto numberAt = [&](size_t at, char close, double& out) {
+        char* end = nullptr;
+        out = std::strtod(xmp.c_str() + at, &end);
+        while (end && (*end == ' ' || *end == '\n' || *end == '\r' || *end == '\t')) ++end;
+        return end != xmp.c_str() + at && end && *end == close;
+    };
+    const std::string attribute = std::string("hdrgm:") + name + "=\"";
+    if (const size_t at = xmp.find(attribute); at != std::string::npos) {
+        if (!numberAt(at + attribute.size(), '"', v[0])) return false;
+        v[1] = v[2] = v[0];
+        return true;
+    }
+    const std::string open = std::string("<hdrgm:") + name + ">", close = std::string("</hdrgm:") + name + ">";
+    const size_t from = xmp.find(open), to = xmp.find(close, from);
+    if (from == std::string::npos || to == std::string::npos) return false;
+    size_t at = from;
+    for (double& x : v) {
+        at = xmp.find("<rdf:li>", at);
+        if (at == std::string::npos || at > to || !numberAt(at + 8, '<', x)) return false;
+        at += 8;
+    }
+    return true;
 }
 
 // The map's numbers from its hdrgm XMP (Adobe's defaults for those left out).
 bool readHdrgmXmp(const std::string& xmp, GainMap& gm) {
     if (xmp.find("hdrgm:BaseRenditionIsHDR=\"True\"") != std::string::npos) return false;
-    bool hasMax = false, hasCapacity = false, any = false;
-    gm.minLog2 = hdrgmNumber(xmp, "GainMapMin", 0, any);
-    gm.maxLog2 = hdrgmNumber(xmp, "GainMapMax", 0, hasMax);
-    gm.gamma = hdrgmNumber(xmp, "Gamma", 1, any);
-    gm.offsetSdr = hdrgmNumber(xmp, "OffsetSDR", 1.0 / 64, any);
-    gm.offsetHdr = hdrgmNumber(xmp, "OffsetHDR", 1.0 / 64, any);
-    gm.capacityMin = hdrgmNumber(xmp, "HDRCapacityMin", 0, any);
-    gm.capacityMax = hdrgmNumber(xmp, "HDRCapacityMax", 0, hasCapacity);
-    return hasMax && hasCapacity && gm.gamma > 0 && gm.maxLog2 >= gm.minLog2;
+    auto numbers = [&](const char* name, std::array<double, 3>& v, double fallback) {
+        if (hdrgmNumbers(xmp, name, v)) return true;
+        v.fill(fallback);
+        return false;
+    };
+    std::array<double, 3> minCap{}, maxCap{};
+    numbers("GainMapMin", gm.minLog2, 0);
+    const bool hasMax = numbers("GainMapMax", gm.maxLog2, 0);
+    numbers("Gamma", gm.gamma, 1);
+    numbers("OffsetSDR", gm.offsetSdr, 1.0 / 64);
+    numbers("OffsetHDR", gm.offsetHdr, 1.0 / 64);
+    numbers("HDRCapacityMin", minCap, 0);
+    const bool hasCapacity = numbers("HDRCapacityMax", maxCap, 0);
+    gm.capacityMin = minCap[0];
+    gm.capacityMax = maxCap[0];
+    for (size_t c = 0; c < 3; ++c)
+        if (!(gm.gamma[c] > 0) || gm.maxLog2[c] < gm.minLog2[c]) return false;
+    return hasMax && hasCapacity;
 }
 
 // Where the second picture of an MPF index lies in the file: offset and size.
@@ -172,16 +218,27 @@ std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size) {
     const uint8_t* map = file + offset;
     GainMap gm;
     bool iso = false, xmp = false;
+    int channels = 1;
     std::string packet;
     forEachJpegSegment(map, length, [&](uint8_t marker, const uint8_t* p, size_t n) {
         if (marker == 0xE2 && n > sizeof kIsoNs && std::memcmp(p, kIsoNs, sizeof kIsoNs) == 0)
-            iso = readIso21496Metadata(p + sizeof kIsoNs, n - sizeof kIsoNs, gm);
+            iso = readIso21496Metadata(p + sizeof kIsoNs, n - sizeof kIsoNs, gm, channels);
         else if (isXmpSegment(marker, p, n))
             packet.assign(reinterpret_cast<const char*>(p + sizeof kJpegXmpNamespace), n - sizeof kJpegXmpNamespace);
         return true;
     });
     // The standard's own numbers first; the XMP where they are missing or unreadable.
-    if (!iso) xmp = readHdrgmXmp(packet, gm);
+    // A map whose base is the HDR picture has no place in a JPEG whose picture is SDR.
+    if (iso && gm.leadsDown) return std::nullopt;
+    if (!iso) {
+        xmp = readHdrgmXmp(packet, gm);
+        // Three channels where the XMP gives them different numbers.
+        auto alike = [](const std::array<double, 3>& v) { return v[0] == v[1] && v[1] == v[2]; };
+        channels = alike(gm.minLog2) && alike(gm.maxLog2) && alike(gm.gamma) && alike(gm.offsetSdr) &&
+                           alike(gm.offsetHdr)
+                       ? 1
+                       : 3;
+    }
     if (!iso && !xmp) return std::nullopt;
 
     Owned<tjDestroy> tj(tjInitDecompress());
@@ -189,10 +246,12 @@ std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size) {
     if (!tj || tjDecompressHeader3(tj.get(), map, (unsigned long)length, &w, &h, &subsamp, &cs) != 0 || w <= 0 ||
         h <= 0 || uint64_t(w) * uint64_t(h) > (uint64_t(1) << 28))
         return std::nullopt;
-    gm.map.allocate(uint32_t(w), uint32_t(h), 1, 8);
+    // A colour map is read as three channels only where its numbers say so; otherwise as
+    // one, its luma.
+    gm.map.allocate(uint32_t(w), uint32_t(h), channels, 8);
     // As for a picture: stray-byte warnings pass, a map cut short does not.
-    if (tjDecompress2(tj.get(), map, (unsigned long)length, gm.map.px8.data(), w, 0, h, TJPF_GRAY,
-                      TJFLAG_ACCURATEDCT) != 0 &&
+    if (tjDecompress2(tj.get(), map, (unsigned long)length, gm.map.px8.data(), w, 0, h,
+                      channels == 3 ? TJPF_RGB : TJPF_GRAY, TJFLAG_ACCURATEDCT) != 0 &&
         (tjGetErrorCode(tj.get()) == TJERR_FATAL ||
          std::string(tjGetErrorStr2(tj.get())).find("Premature end") != std::string::npos))
         return std::nullopt;
@@ -216,7 +275,7 @@ void dropContainerDirectory(std::vector<uint8_t>& xmp) {
 
 bool writeJpegWithGainMap(const Image& picture, const uint8_t* coded, size_t codedSize, int quality,
                           OutFile& out) {
-    if (!picture.gainMap || picture.gainMap->map.px8.empty()) return false;
+    if (!picture.gainMap || picture.gainMap->map.px8.empty() || picture.gainMap->leadsDown) return false;
     std::vector<uint8_t> map;
     if (!encodeMap(*picture.gainMap, quality, map)) return false;
     const std::string xmp = primaryXmpWithDirectory(picture.xmp, map.size());
