@@ -67,9 +67,41 @@ double xmpNumber(const std::string& xmp, const std::string& name) {
 }
 
 // The gain map metadata, once from the map's XMP and once from its ISO segment.
-struct MapMeta {
-    double minLog2 = NAN, maxLog2 = NAN, gamma = NAN, offsetSdr = NAN, offsetHdr = NAN, capMin = NAN, capMax = NAN;
+struct Channel {
+    double minLog2 = NAN, maxLog2 = NAN, gamma = NAN, offsetSdr = NAN, offsetHdr = NAN;
 };
+struct MapMeta {
+    int channels = 1;
+    Channel c[3];
+    double capMin = NAN, capMax = NAN;
+};
+
+// An hdrgm number for each channel: an attribute, or an element with an rdf:Seq of three.
+// The channels are three when one of them is a sequence.
+void xmpNumbers(const std::string& xmp, const std::string& name, double Channel::*field, MapMeta& m) {
+    const double one = xmpNumber(xmp, "hdrgm:" + name);
+    for (Channel& c : m.c) c.*field = one;
+    const size_t at = xmp.find("<hdrgm:" + name + ">");
+    if (!std::isnan(one) || at == std::string::npos) return;
+    m.channels = 3;
+    size_t li = at;
+    for (Channel& c : m.c) {
+        li = xmp.find("<rdf:li>", li) + 8;
+        c.*field = std::strtod(xmp.c_str() + li, nullptr);
+    }
+}
+
+MapMeta readXmp(const std::string& x) {
+    MapMeta m;
+    xmpNumbers(x, "GainMapMin", &Channel::minLog2, m);
+    xmpNumbers(x, "GainMapMax", &Channel::maxLog2, m);
+    xmpNumbers(x, "Gamma", &Channel::gamma, m);
+    xmpNumbers(x, "OffsetSDR", &Channel::offsetSdr, m);
+    xmpNumbers(x, "OffsetHDR", &Channel::offsetHdr, m);
+    m.capMin = xmpNumber(x, "hdrgm:HDRCapacityMin");
+    m.capMax = xmpNumber(x, "hdrgm:HDRCapacityMax");
+    return m;
+}
 
 struct UltraHdr {
     std::string problem;  // empty when the file reads as an Ultra HDR JPEG
@@ -96,13 +128,10 @@ MapMeta readIso(const Bytes& f, size_t at, size_t len) {
         const double n = u32(isSigned);
         return n / (common ? d : u32(false));
     };
+    m.channels = flags & 0x80 ? 3 : 1;
     m.capMin = frac(false);
     m.capMax = frac(false);
-    m.minLog2 = frac(true);
-    m.maxLog2 = frac(true);
-    m.gamma = frac(false);
-    m.offsetSdr = frac(true);
-    m.offsetHdr = frac(true);
+    for (int k = 0; k < m.channels; ++k) m.c[k] = {frac(true), frac(true), frac(false), frac(true), frac(true)};
     return m;
 }
 
@@ -149,17 +178,20 @@ UltraHdr readUltraHdr(const Bytes& f) {
         if (s.marker == 0xE2 && startsWith(f, s, kIso, sizeof kIso))
             u.iso = readIso(f, s.at + sizeof kIso, s.len - sizeof kIso);
     }
-    const std::string& x = u.mapXmp;
-    u.xmp = {xmpNumber(x, "hdrgm:GainMapMin"), xmpNumber(x, "hdrgm:GainMapMax"), xmpNumber(x, "hdrgm:Gamma"),
-             xmpNumber(x, "hdrgm:OffsetSDR"),  xmpNumber(x, "hdrgm:OffsetHDR"), xmpNumber(x, "hdrgm:HDRCapacityMin"),
-             xmpNumber(x, "hdrgm:HDRCapacityMax")};
+    u.xmp = readXmp(u.mapXmp);
     return u;
 }
 
 void expectSameMeta(const MapMeta& a, const MapMeta& b) {
-    const double av[] = {a.minLog2, a.maxLog2, a.gamma, a.offsetSdr, a.offsetHdr, a.capMin, a.capMax};
-    const double bv[] = {b.minLog2, b.maxLog2, b.gamma, b.offsetSdr, b.offsetHdr, b.capMin, b.capMax};
-    for (int i = 0; i < 7; ++i) EXPECT_NEAR(av[i], bv[i], 1e-5) << "field " << i;
+    ASSERT_EQ(a.channels, b.channels);
+    EXPECT_NEAR(a.capMin, b.capMin, 1e-5);
+    EXPECT_NEAR(a.capMax, b.capMax, 1e-5);
+    for (int k = 0; k < a.channels; ++k) {
+        const Channel &x = a.c[k], &y = b.c[k];
+        const double av[] = {x.minLog2, x.maxLog2, x.gamma, x.offsetSdr, x.offsetHdr};
+        const double bv[] = {y.minLog2, y.maxLog2, y.gamma, y.offsetSdr, y.offsetHdr};
+        for (int i = 0; i < 5; ++i) EXPECT_NEAR(av[i], bv[i], 1e-5) << "channel " << k << ", field " << i;
+    }
 }
 
 struct Plane {
@@ -186,13 +218,18 @@ Plane decodeJpeg(const uint8_t* data, size_t size, bool grey) {
 }
 
 double srgbToLinear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
-double luminance(const uint8_t* rgb) {
+const std::vector<double>& linearTable() {
     static const std::vector<double> lin = [] {
         std::vector<double> t(256);
         for (int i = 0; i < 256; ++i) t[size_t(i)] = srgbToLinear(i / 255.0);
         return t;
     }();
-    return 0.2126 * lin[rgb[0]] + 0.7152 * lin[rgb[1]] + 0.0722 * lin[rgb[2]];
+    return lin;
+}
+constexpr double kLuma[3] = {0.2126, 0.7152, 0.0722};
+double luminance(const uint8_t* rgb) {
+    const std::vector<double>& lin = linearTable();
+    return kLuma[0] * lin[rgb[0]] + kLuma[1] * lin[rgb[1]] + kLuma[2] * lin[rgb[2]];
 }
 
 // Means of f(x, y) over block x block squares of a w x h picture, row by row.
@@ -217,18 +254,26 @@ struct Rebuilt {
 };
 Rebuilt rebuild(const Bytes& f, const UltraHdr& u, uint32_t block) {
     const Plane sdr = decodeJpeg(f.data(), u.primarySize, false);
-    const Plane map = decodeJpeg(f.data() + u.mapStart, u.mapSize, true);
+    const MapMeta& m = u.xmp;
+    const Plane map = decodeJpeg(f.data() + u.mapStart, u.mapSize, m.channels == 1);
     Rebuilt r;
     if (sdr.v.empty() || map.v.empty()) return r;
     r.width = sdr.width;
     r.height = sdr.height;
-    const MapMeta& m = u.xmp;
     auto sdrAt = [&](uint32_t x, uint32_t y) { return luminance(&sdr.v[(size_t(y) * sdr.width + x) * 3]); };
     r.sdr = blockMeans(sdr.width, sdr.height, block, sdrAt);
+    // Each colour channel boosted by its map channel (the one channel, for a grey map).
     r.hdr = blockMeans(sdr.width, sdr.height, block, [&](uint32_t x, uint32_t y) {
-        const double v = map.v[size_t(y * map.height / sdr.height) * map.width + x * map.width / sdr.width] / 255.0;
-        const double boost = std::exp2(m.minLog2 + std::pow(v, 1 / m.gamma) * (m.maxLog2 - m.minLog2));
-        return (sdrAt(x, y) + m.offsetSdr) * boost - m.offsetHdr;
+        const size_t at = size_t(y * map.height / sdr.height) * map.width + x * map.width / sdr.width;
+        const uint8_t* rgb = &sdr.v[(size_t(y) * sdr.width + x) * 3];
+        double hdr = 0;
+        for (int k = 0; k < 3; ++k) {
+            const Channel& c = m.c[m.channels == 3 ? k : 0];
+            const double v = map.v[at * size_t(map.channels) + size_t(m.channels == 3 ? k : 0)] / 255.0;
+            const double boost = std::exp2(c.minLog2 + std::pow(v, 1 / c.gamma) * (c.maxLog2 - c.minLog2));
+            hdr += kLuma[k] * ((linearTable()[rgb[k]] + c.offsetSdr) * boost - c.offsetHdr);
+        }
+        return hdr;
     });
     return r;
 }
@@ -311,8 +356,8 @@ void expectPhoneHdrRebuilds(const std::string& heic, const TempDir& tmp, uint32_
     expectSameMeta(u.xmp, u.iso);
     const AppleMap apple = appleMap(heic);
     ASSERT_FALSE(apple.gain.v.empty());
-    EXPECT_NEAR(u.xmp.maxLog2, std::log2(apple.headroom), 1e-4);  // about 1.6 stops for this photo
-    EXPECT_NEAR(u.xmp.maxLog2, 1.6, 0.01);
+    EXPECT_NEAR(u.xmp.c[0].maxLog2, std::log2(apple.headroom), 1e-4);  // about 1.6 stops for this photo
+    EXPECT_NEAR(u.xmp.c[0].maxLog2, 1.6, 0.01);
 
     const Rebuilt got = rebuild(f, u, 4);
     const Pixels ref = decodeHeifFile(heic);
@@ -459,9 +504,9 @@ TEST(GainMap, RadianceRebuildsItsSceneLight) {
     const UltraHdr u = readUltraHdr(f);
     ASSERT_EQ(u.problem, "");
     expectSameMeta(u.xmp, u.iso);
-    EXPECT_EQ(u.xmp.minLog2, 0);
-    EXPECT_GT(u.xmp.maxLog2, 1);  // the lamp is far above white
-    EXPECT_LE(u.xmp.maxLog2, 4);
+    EXPECT_EQ(u.xmp.c[0].minLog2, 0);
+    EXPECT_GT(u.xmp.c[0].maxLog2, 1);  // the lamp is far above white
+    EXPECT_LE(u.xmp.c[0].maxLog2, 4);
 
     const conv::RadiancePicture scene = conv::decodeRadiance(hdr.data(), hdr.size(), in, conv::LoadOptions{});
     const conv::ToneMapping tm = conv::chooseToneMapping(scene);
@@ -472,7 +517,7 @@ TEST(GainMap, RadianceRebuildsItsSceneLight) {
         const uint8_t* p = scene.rgbe.data() + 4 * i;
         const double scale = p[3] ? std::ldexp(1.0, p[3] - 136) : 0;
         const double light = tm.gain * scale * (0.2126 * (p[0] + 0.5) + 0.7152 * (p[1] + 0.5) + 0.0722 * (p[2] + 0.5));
-        want[i] = std::clamp(light, got.sdr[i] * std::exp2(u.xmp.minLog2), got.sdr[i] * std::exp2(u.xmp.maxLog2));
+        want[i] = std::clamp(light, got.sdr[i] * std::exp2(u.xmp.c[0].minLog2), got.sdr[i] * std::exp2(u.xmp.c[0].maxLog2));
     }
     EXPECT_GE(shareWithinQuarterStop(got.hdr, want), 0.99);
 
@@ -532,8 +577,8 @@ TEST(GainMap, PqAndHlgPicturesShowThePhotoAndKeepTheirHighlightsInTheMap) {
         const UltraHdr u = readUltraHdr(f);
         ASSERT_EQ(u.problem, "");
         expectSameMeta(u.xmp, u.iso);
-        EXPECT_EQ(u.xmp.minLog2, 0);
-        EXPECT_GT(u.xmp.maxLog2, 1.5);  // the photo's white is lifted past 4 times SDR white
+        EXPECT_EQ(u.xmp.c[0].minLog2, 0);
+        EXPECT_GT(u.xmp.c[0].maxLog2, 1.5);  // the photo's white is lifted past 4 times SDR white
         const Rebuilt got = rebuild(f, u, 2);
         const std::vector<double> want = blockMeans(photo.width, photo.height, 2, [&](uint32_t x, uint32_t y) {
             return double(light[size_t(y) * photo.width + x]);
@@ -541,7 +586,7 @@ TEST(GainMap, PqAndHlgPicturesShowThePhotoAndKeepTheirHighlightsInTheMap) {
         ASSERT_EQ(got.hdr.size(), want.size());
         std::vector<double> bright, rebuilt;
         for (size_t i = 0; i < want.size(); ++i)
-            if (want[i] > 1 && want[i] <= got.sdr[i] * std::exp2(u.xmp.maxLog2)) {
+            if (want[i] > 1 && want[i] <= got.sdr[i] * std::exp2(u.xmp.c[0].maxLog2)) {
                 bright.push_back(want[i]);
                 rebuilt.push_back(got.hdr[i]);
             }
@@ -600,40 +645,49 @@ TEST(GainMap, AJpegsGainMapGoesAlongResizedAndTurned) {
 
 namespace {
 
-// An ISO 21496-1 gain map in a HEIF (SDR base, a 'tmap' item written by our box
-// assembler, common denominators), made from the PQ fixture's light: the JPG carries
-// the map's numbers as they were, and its HDR is that light again.
+// ISO 21496-1 gain maps in a HEIF (SDR base, a 'tmap' item written by our box
+// assembler, common denominators), made from the PQ fixture's light, of one channel
+// and of three with numbers of their own: the JPG carries each map's numbers as they
+// were, and its HDR is that light again.
 TEST(GainMap, AHeifsIsoMapGoesIntoTheJpg) {
-    std::ifstream numbers(fixture("iso_sdr.meta.txt"));
-    MapMeta put;
-    numbers >> put.minLog2 >> put.maxLog2 >> put.gamma >> put.offsetSdr >> put.offsetHdr >> put.capMin >> put.capMax;
-    ASSERT_TRUE(numbers) << "iso_sdr.meta.txt";
-    TempDir tmp;
-    const std::string out = tmp.path("iso.jpg");
-    const RunResult r = runConvert({fixture("iso_sdr.heic"), out});
-    ASSERT_EQ(r.code, 0) << r.err;
-    const Bytes f = readBytes(out);
-    const UltraHdr u = readUltraHdr(f);
-    ASSERT_EQ(u.problem, "");
-    expectSameMeta(u.iso, put);
-    expectSameMeta(u.xmp, put);
-
     const Bytes lightBytes = readBytes(fixture("hdr_pq.light"));
     std::vector<float> light(lightBytes.size() / 4);
     std::memcpy(light.data(), lightBytes.data(), light.size() * 4);
-    const Rebuilt got = rebuild(f, u, 2);
-    ASSERT_EQ(light.size(), size_t(got.width) * got.height);
-    const std::vector<double> want = blockMeans(got.width, got.height, 2, [&](uint32_t x, uint32_t y) {
-        return double(light[size_t(y) * got.width + x]);
-    });
-    std::vector<double> bright, rebuilt;
-    for (size_t i = 0; i < want.size(); ++i)
-        if (want[i] > 1) {
-            bright.push_back(want[i]);
-            rebuilt.push_back(got.hdr[i]);
-        }
-    EXPECT_GT(bright.size(), want.size() / 200);
-    EXPECT_GE(shareWithinQuarterStop(rebuilt, bright), 0.95);
+    for (const std::string kind : {"iso_sdr", "iso_rgb"}) {
+        SCOPED_TRACE(kind);
+        std::ifstream numbers(fixture(kind + ".meta.txt"));
+        MapMeta put;
+        double channels = 0;
+        numbers >> channels;
+        put.channels = int(channels);
+        for (int k = 0; k < put.channels; ++k)
+            numbers >> put.c[k].minLog2 >> put.c[k].maxLog2 >> put.c[k].gamma >> put.c[k].offsetSdr >> put.c[k].offsetHdr;
+        numbers >> put.capMin >> put.capMax;
+        ASSERT_TRUE(numbers) << kind << ".meta.txt";
+        TempDir tmp;
+        const std::string out = tmp.path("iso.jpg");
+        const RunResult r = runConvert({fixture(kind + ".heic"), out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        const Bytes f = readBytes(out);
+        const UltraHdr u = readUltraHdr(f);
+        ASSERT_EQ(u.problem, "");
+        expectSameMeta(u.iso, put);
+        expectSameMeta(u.xmp, put);
+
+        const Rebuilt got = rebuild(f, u, 2);
+        ASSERT_EQ(light.size(), size_t(got.width) * got.height);
+        const std::vector<double> want = blockMeans(got.width, got.height, 2, [&](uint32_t x, uint32_t y) {
+            return double(light[size_t(y) * got.width + x]);
+        });
+        std::vector<double> bright, rebuilt;
+        for (size_t i = 0; i < want.size(); ++i)
+            if (want[i] > 1) {
+                bright.push_back(want[i]);
+                rebuilt.push_back(got.hdr[i]);
+            }
+        EXPECT_GT(bright.size(), want.size() / 200);
+        EXPECT_GE(shareWithinQuarterStop(rebuilt, bright), 0.95);
+    }
 }
 
 }  // namespace
