@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <string>
 
 #include "tools/convert/bytes.h"
@@ -108,71 +107,6 @@ bool xmpNamesGainMapVersion(const heif_image_handle* h) {
     return false;
 }
 
-// The item properties of a HEIF file that turn a picture: for each item, its
-// 'irot' and 'imir' in the order 'ipma' lists them, and whether it has 'clap'.
-struct ItemTurns {
-    std::vector<HeifTurn> turns;
-    bool cropped = false;
-    bool any() const { return cropped || !turns.empty(); }
-};
-struct FileTurns {
-    uint32_t primary = 0;
-    std::map<uint32_t, ItemTurns> items;
-};
-
-std::optional<FileTurns> readTurns(const uint8_t* data, size_t size) {
-    FileTurns ft;
-    std::vector<Box> properties;
-    bool ok = true;
-    auto iprp = [&](const Box& box) {
-        const uint32_t type = box.type;
-        const uint8_t* b = box.body;
-        const size_t n = box.size;
-        if (type == fourcc("ipco")) {
-            ok &= readBoxes(b, n, properties);
-        } else if (type == fourcc("ipma") && n >= 8) {
-            const int version = b[0];
-            const bool wide = b[3] & 1;
-            const size_t idBytes = version < 1 ? 2 : 4, assocBytes = wide ? 2 : 1;
-            size_t at = 8;
-            for (uint64_t e = beN(b + 4, 4); e > 0 && at + idBytes + 1 <= n; --e) {
-                const uint32_t id = uint32_t(beN(b + at, int(idBytes)));
-                const size_t count = b[at + idBytes];
-                at += idBytes + 1;
-                if (at + count * assocBytes > n) {
-                    ok = false;
-                    return;
-                }
-                for (size_t k = 0; k < count; ++k, at += assocBytes) {
-                    const size_t index = size_t(beN(b + at, int(assocBytes)) & (wide ? 0x7fff : 0x7f));
-                    if (index == 0 || index > properties.size()) continue;
-                    const Box& p = properties[index - 1];
-                    const uint32_t t = p.type;
-                    ItemTurns& it = ft.items[id];
-                    if (t == fourcc("clap")) it.cropped = true;
-                    if ((t == fourcc("irot") || t == fourcc("imir")) && p.size >= 1)
-                        it.turns.push_back({t == fourcc("imir"), t == fourcc("imir") ? p.body[0] & 1 : p.body[0] & 3});
-                }
-            }
-        }
-    };
-    auto meta = [&](const Box& box) {
-        const uint32_t type = box.type;
-        const uint8_t* b = box.body;
-        const size_t n = box.size;
-        if (type == fourcc("pitm") && n >= 6) ft.primary = uint32_t(b[0] == 0 ? beN(b + 4, 2) : n >= 8 ? beN(b + 4, 4) : 0);
-        if (type == fourcc("iprp")) ok &= forEachBox(b, n, iprp);
-    };
-    bool haveMeta = false;
-    forEachBox(data, size, [&](const Box& box) {
-        if (box.type != fourcc("meta") || box.size < 4 || haveMeta) return;
-        haveMeta = true;
-        ok &= forEachBox(box.body + 4, box.size - 4, meta);
-    });
-    if (!haveMeta || !ok || ft.primary == 0) return std::nullopt;
-    return ft;
-}
-
 // Applies one turn to a map of any channels: the EXIF orientation that does the same.
 void turnMap(Image& m, const HeifTurn& t) {
     static const int kQuarterTurnsAnticlockwise[4] = {1, 8, 3, 6};
@@ -182,11 +116,9 @@ void turnMap(Image& m, const HeifTurn& t) {
 // A map describes the primary's stored pixels: when it has no turn of its own, it
 // takes the primary's, which the caller applies (libheif applies a map's own).
 std::vector<HeifTurn> inheritedTurns(const uint8_t* file, size_t fileSize, uint32_t mapItem) {
-    const std::optional<FileTurns> turns = readTurns(file, fileSize);
-    if (!turns) return {};
-    const auto own = turns->items.find(mapItem), main = turns->items.find(turns->primary);
-    if ((own != turns->items.end() && own->second.any()) || main == turns->items.end()) return {};
-    return main->second.turns;
+    const auto geometry = readGeometry(file, fileSize, mapItem);
+    if (!geometry || geometry->second.any()) return {};
+    return geometry->first.turns;
 }
 
 }  // namespace

@@ -387,6 +387,24 @@ std::optional<HeifTiles> readPrimaryTiles(const uint8_t* data, size_t size) {
     return pic;
 }
 
+std::optional<std::pair<HeifGeometry, HeifGeometry>> readGeometry(const uint8_t* data, size_t size, uint32_t id) {
+    Meta m;
+    if (!readMeta(data, size, m)) return std::nullopt;
+    const Box* iprp = find(m.children, fourcc("iprp"));
+    if (!iprp || !readProperties(*iprp, m)) return std::nullopt;
+    auto geometryOf = [&m](uint32_t item) {
+        HeifGeometry g;
+        for (const Box* p : propertiesOf(m, item)) {
+            if (p->type == fourcc("clap")) g.cropped = true;
+            const bool mirror = p->type == fourcc("imir");
+            if ((mirror || p->type == fourcc("irot")) && p->size >= 1)
+                g.turns.push_back({mirror, mirror ? p->body[0] & 1 : p->body[0] & 3});
+        }
+        return g;
+    };
+    return std::make_pair(geometryOf(m.primary), geometryOf(id));
+}
+
 std::optional<HeifToneMap> readToneMapItem(const uint8_t* data, size_t size) {
     Meta m;
     if (!readMeta(data, size, m)) return std::nullopt;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "tools/convert/heif_boxes.h"
@@ -60,6 +61,18 @@ struct HeifToneMap {
 // The 'tmap' item whose base picture (its first 'dimg' reference) is the primary one,
 // when the file has one; nothing otherwise.
 std::optional<HeifToneMap> readToneMapItem(const uint8_t* data, size_t size);
+
+// What turns an item's picture: its 'irot' and 'imir' (even those that change nothing)
+// in the order its 'ipma' lists them, and whether it has a 'clap'.
+struct HeifGeometry {
+    std::vector<HeifTurn> turns;
+    bool cropped = false;
+    bool any() const { return cropped || !turns.empty(); }
+};
+
+// The geometry of the primary item and of item `id`; nothing when the boxes that tell
+// it cannot be read.
+std::optional<std::pair<HeifGeometry, HeifGeometry>> readGeometry(const uint8_t* data, size_t size, uint32_t id);
 
 // The primary picture's layout and coding, when it is HEVC with no cropping
 // and no rotation or mirroring on a grid's tiles themselves. Otherwise (or when
