@@ -296,12 +296,26 @@ struct AppleMap {
     double headroom = 0;
     Plane gain;
 };
-AppleMap appleMap(const std::string& heic) {
-    AppleMap a;
-    const double t33 = std::stod(exifTag(heic, "HDRHeadroom")), t48 = std::stod(exifTag(heic, "HDRGain"));
+double appleHeadroomOf(const std::string& file) {
+    const double t33 = std::stod(exifTag(file, "HDRHeadroom")), t48 = std::stod(exifTag(file, "HDRGain"));
     const double stops = t33 < 1 ? (t48 <= 0.01 ? -20 * t48 + 1.8 : -0.101 * t48 + 1.601)
                                  : (t48 <= 0.01 ? -70 * t48 + 3.0 : -0.303 * t48 + 2.303);
-    a.headroom = std::exp2(std::max(stops, 0.0));
+    return std::exp2(std::max(stops, 0.0));
+}
+
+// The HDR luminance Apple's rule gives pixel (x, y) of `sdr`.
+double appleHdrAt(const Pixels& sdr, const AppleMap& apple, uint32_t x, uint32_t y) {
+    uint8_t rgb[3];
+    for (int c = 0; c < 3; ++c) rgb[c] = uint8_t(sdr.at(x, y, c));
+    const double e = apple.gain.v[size_t(y * apple.gain.height / sdr.height) * apple.gain.width +
+                                  x * apple.gain.width / sdr.width] / 255.0;
+    const double g = e < 0.081 ? e / 4.5 : std::pow((e + 0.099) / 1.099, 1 / 0.45);
+    return luminance(rgb) * (1 + (apple.headroom - 1) * g);
+}
+
+AppleMap appleMap(const std::string& heic) {
+    AppleMap a;
+    a.headroom = appleHeadroomOf(heic);
     heif_context* ctx = heif_context_alloc();
     heif_image_handle* h = nullptr;
     heif_image_handle* aux = nullptr;
@@ -365,14 +379,8 @@ void expectPhoneHdrRebuilds(const std::string& heic, const TempDir& tmp, uint32_
     ASSERT_EQ(ref.height, height);
     ASSERT_EQ(got.width, width);
     ASSERT_EQ(got.height, height);
-    const std::vector<double> want = blockMeans(ref.width, ref.height, 4, [&](uint32_t x, uint32_t y) {
-        uint8_t rgb[3];
-        for (int c = 0; c < 3; ++c) rgb[c] = uint8_t(ref.at(x, y, c));
-        const double e = apple.gain.v[size_t(y * apple.gain.height / ref.height) * apple.gain.width +
-                                      x * apple.gain.width / ref.width] / 255.0;
-        const double g = e < 0.081 ? e / 4.5 : std::pow((e + 0.099) / 1.099, 1 / 0.45);
-        return luminance(rgb) * (1 + (apple.headroom - 1) * g);
-    });
+    const std::vector<double> want =
+        blockMeans(ref.width, ref.height, 4, [&](uint32_t x, uint32_t y) { return appleHdrAt(ref, apple, x, y); });
     ASSERT_EQ(want.size(), got.hdr.size());
     EXPECT_GE(shareWithinQuarterStop(got.hdr, want), 0.99);
     size_t boosted = 0;
@@ -569,7 +577,9 @@ TEST(GainMap, PqAndHlgPicturesShowThePhotoAndKeepTheirHighlightsInTheMap) {
             ASSERT_EQ(sdr.width, photo.width);
             EXPECT_GE(psnrWhere(sdr, photo, [&](size_t i) { return light[i] <= 1; }), 30.0) << out;
             // (Our own tone map makes these highlights some 16 dB from the photo's.)
-            if (kind == "iso_hdr") EXPECT_GE(psnrWhere(sdr, photo, [&](size_t i) { return light[i] > 1; }), 25.0) << out;
+            if (kind == "iso_hdr") {
+                EXPECT_GE(psnrWhere(sdr, photo, [&](size_t i) { return light[i] > 1; }), 25.0) << out;
+            }
             EXPECT_EQ(exifTag(out, "ProfileDescription"), "") << out;
         }
 
@@ -688,6 +698,45 @@ TEST(GainMap, AHeifsIsoMapGoesIntoTheJpg) {
         EXPECT_GT(bright.size(), want.size() / 200);
         EXPECT_GE(shareWithinQuarterStop(rebuilt, bright), 0.95);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Apple's HDR JPEG (made by our script from the PQ fixture's light: a map of Apple's
+// kind as the second MPF picture, the headroom in the maker note): the JPG carries the
+// map in the standard's numbers, and its HDR is what Apple's rule makes of the input
+// (the map found through exiftool's reading of the MPF index).
+TEST(GainMap, AnAppleHdrJpegKeepsItsHdr) {
+    const std::string in = fixture("apple_hdr.jpg");
+    TempDir tmp;
+    const std::string out = tmp.path("apple.jpg");
+    const RunResult r = runConvert({in, out});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Bytes f = readBytes(out);
+    const UltraHdr u = readUltraHdr(f);
+    ASSERT_EQ(u.problem, "");
+    AppleMap apple;
+    apple.headroom = appleHeadroomOf(in);
+    EXPECT_NEAR(std::log2(apple.headroom), 2.3, 1e-6);  // tags 33 = 1 and 48 = 0.01
+    EXPECT_NEAR(u.iso.c[0].maxLog2, 2.3, 1e-4);
+    EXPECT_NEAR(u.iso.capMax, 2.3, 1e-4);
+
+    const Bytes source = readBytes(in);
+    const size_t start = std::stoul(exifTag(in, "MPImageStart")), length = std::stoul(exifTag(in, "MPImageLength"));
+    ASSERT_LE(start + length, source.size());
+    apple.gain = decodeJpeg(source.data() + start, length, true);
+    ASSERT_FALSE(apple.gain.v.empty());
+    const Pixels sdr = decodeJpegFile(in);
+    const Rebuilt got = rebuild(f, u, 4);
+    const std::vector<double> want =
+        blockMeans(sdr.width, sdr.height, 4, [&](uint32_t x, uint32_t y) { return appleHdrAt(sdr, apple, x, y); });
+    ASSERT_EQ(want.size(), got.hdr.size());
+    EXPECT_GE(shareWithinQuarterStop(got.hdr, want), 0.99);
+    size_t boosted = 0;
+    for (size_t i = 0; i < want.size(); ++i) boosted += got.hdr[i] > got.sdr[i] * 1.5;
+    EXPECT_GT(boosted, want.size() / 200) << "the map should lift the photo's highlights";
 }
 
 }  // namespace

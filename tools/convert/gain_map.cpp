@@ -69,6 +69,20 @@ bool appleHeadroomTags(const std::vector<uint8_t>& exif, double& tag33, double& 
     return have33 && have48;
 }
 
+std::optional<double> appleHeadroomOf(const std::vector<uint8_t>& exif) {
+    double t33 = 0, t48 = 0;
+    if (!appleHeadroomTags(exif, t33, t48)) return std::nullopt;
+    const double headroom = appleHeadroom(t33, t48);
+    if (!(headroom > 1.0)) return std::nullopt;
+    return headroom;
+}
+
+void fromAppleMap(GainMap& gm, double headroom) {
+    const std::array<uint8_t, 256> toLog = appleToLogTable(headroom);
+    for (uint8_t& v : gm.map.px8) v = toLog[v];
+    gm.maxLog2[0] = gm.capacityMax = std::log2(headroom);
+}
+
 std::array<uint8_t, 256> appleToLogTable(double headroom) {
     std::array<uint8_t, 256> t{};
     const double range = std::log2(headroom);
@@ -83,8 +97,6 @@ std::array<uint8_t, 256> appleToLogTable(double headroom) {
 }
 
 namespace {
-
-constexpr const char* kAppleGainMapType = "urn:com:apple:photo:2020:aux:hdrgainmap";
 
 bool isAppleGainMap(const heif_image_handle* aux) {
     const char* type = nullptr;
@@ -126,10 +138,8 @@ std::vector<HeifTurn> inheritedTurns(const uint8_t* file, size_t fileSize, uint3
 std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_t* file, size_t fileSize,
                                         const std::vector<uint8_t>& exif, uint32_t shownWidth,
                                         uint32_t shownHeight) {
-    double t33 = 0, t48 = 0;
-    if (!appleHeadroomTags(exif, t33, t48)) return std::nullopt;
-    const double headroom = appleHeadroom(t33, t48);
-    if (!(headroom > 1.0)) return std::nullopt;
+    const std::optional<double> headroom = appleHeadroomOf(exif);
+    if (!headroom) return std::nullopt;
 
     const int filter = LIBHEIF_AUX_IMAGE_FILTER_OMIT_ALPHA | LIBHEIF_AUX_IMAGE_FILTER_OMIT_DEPTH;
     const int n = heif_image_handle_get_number_of_auxiliary_images(primary, filter);
@@ -163,12 +173,8 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
         if (!plane || w <= 0 || h <= 0) continue;
         GainMap gm;
         gm.map.allocate(uint32_t(w), uint32_t(h), 1, 8);
-        const std::array<uint8_t, 256> toLog = appleToLogTable(headroom);
-        for (int y = 0; y < h; ++y) {
-            const uint8_t* s = plane + size_t(stride) * y;
-            uint8_t* d = gm.map.px8.data() + size_t(w) * y;
-            for (int x = 0; x < w; ++x) d[x] = toLog[s[x]];
-        }
+        for (int y = 0; y < h; ++y) std::memcpy(gm.map.px8.data() + size_t(w) * y, plane + size_t(stride) * y, size_t(w));
+        fromAppleMap(gm, *headroom);
         img.reset();
         for (const HeifTurn& t : inherited) turnMap(gm.map, t);
         // A map at most the picture's size, with its proportions (2 % either
@@ -176,15 +182,13 @@ std::optional<GainMap> readAppleGainMap(heif_image_handle* primary, const uint8_
         const uint32_t mw = gm.map.width, mh = gm.map.height;
         const double aspect = double(mw) * shownHeight / (double(mh) * shownWidth);
         if (mw > shownWidth || mh > shownHeight || aspect < 0.98 || aspect > 1.02) continue;
-        gm.maxLog2[0] = gm.capacityMax = std::log2(headroom);
         return gm;
     }
     return std::nullopt;
 }
 
 std::shared_ptr<GainMap> readAppleGainMapOf(const uint8_t* file, size_t fileSize, std::vector<uint8_t> exif) {
-    double t33 = 0, t48 = 0;
-    if (!appleHeadroomTags(exif, t33, t48)) return nullptr;  // most files: no context needed
+    if (!appleHeadroomOf(exif)) return nullptr;  // most files: no context needed
     Owned<heif_context_free> ctx(heif_context_alloc());
     if (!ctx) return nullptr;
     // One thread: the picture's decoding has the others.

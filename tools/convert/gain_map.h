@@ -43,6 +43,9 @@ struct GainMap {
     }
 };
 
+// The auxiliary type of Apple's HDR gain maps, in HEIC and in JPEG.
+constexpr const char* kAppleGainMapType = "urn:com:apple:photo:2020:aux:hdrgainmap";
+
 // Apple's headroom (the ratio of the brightest HDR white to SDR white) from
 // maker-note tags 33 and 48, as Apple's developer note gives it.
 double appleHeadroom(double tag33, double tag48);
@@ -54,6 +57,14 @@ bool appleHeadroomTags(const std::vector<uint8_t>& exif, double& tag33, double& 
 // Apple's map samples (linear gain g in [0, 1] under the Rec. 709 curve) to
 // ours for a headroom H: log2(1 + (H - 1) g) / log2 H, times 255.
 std::array<uint8_t, 256> appleToLogTable(double headroom);
+
+// The headroom of a photo from its EXIF's Apple maker note (appleHeadroom of tags 33
+// and 48); nothing when a tag is missing or the headroom is 1.
+std::optional<double> appleHeadroomOf(const std::vector<uint8_t>& exif);
+
+// A map of Apple's samples (gm.map, one channel) made ours for headroom H
+// (appleToLogTable), with GainMapMax and HDRCapacityMax log2 H.
+void fromAppleMap(GainMap& gm, double headroom);
 
 // Apple's HDR gain map of a HEIC's primary picture (`file` is the whole
 // HEIC), ready to write: present, flagged by HDRGainMapVersion in its XMP,

@@ -77,7 +77,7 @@ Image loadJpeg(const InputFile& in, const LoadOptions& opt) {
     const int orientation = exifOrientation(img.exif);
     applyOrientation(img, orientation);
     if (opt.gainMap)
-        if (std::optional<GainMap> gm = readJpegGainMap(in.bytes.data(), in.bytes.size())) {
+        if (std::optional<GainMap> gm = readJpegGainMap(in.bytes.data(), in.bytes.size(), img.exif)) {
             applyOrientation(gm->map, orientation);
             img.gainMap = std::make_shared<GainMap>(std::move(*gm));
         }

@@ -212,7 +212,7 @@ bool secondPicture(const uint8_t* file, size_t size, size_t& offset, size_t& len
 
 }  // namespace
 
-std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size) {
+std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size, const std::vector<uint8_t>& exif) {
     size_t offset = 0, length = 0;
     if (!secondPicture(file, size, offset, length)) return std::nullopt;
     const uint8_t* map = file + offset;
@@ -239,7 +239,11 @@ std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size) {
                        ? 1
                        : 3;
     }
-    if (!iso && !xmp) return std::nullopt;
+    // Apple's: its own numbers from the primary's maker note.
+    const bool apple = !iso && !xmp && packet.find(kAppleGainMapType) != std::string::npos &&
+                       packet.find("HDRGainMapVersion") != std::string::npos;
+    const std::optional<double> headroom = apple ? appleHeadroomOf(exif) : std::nullopt;
+    if (!iso && !xmp && !headroom) return std::nullopt;
 
     Owned<tjDestroy> tj(tjInitDecompress());
     int w = 0, h = 0, subsamp = 0, cs = 0;
@@ -255,6 +259,7 @@ std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size) {
         (tjGetErrorCode(tj.get()) == TJERR_FATAL ||
          std::string(tjGetErrorStr2(tj.get())).find("Premature end") != std::string::npos))
         return std::nullopt;
+    if (headroom) fromAppleMap(gm, *headroom);
     return gm;
 }
 

@@ -17,11 +17,13 @@
 
 namespace conv {
 
-// The gain map of a JPEG in the layout written here (the whole file): the second
-// picture of its MPF index, with ISO 21496-1 metadata or hdrgm XMP. Nothing when the
-// file has none, or one that cannot be read (a second picture that is a preview, a
-// map whose base picture is the HDR one, several channels, a damaged map).
-std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size);
+// The gain map of a JPEG (the whole file; `exif` its primary's): the second picture of
+// its MPF index, with ISO 21496-1 metadata or hdrgm XMP (the layout written here), or
+// Apple's, an auxiliary picture of Apple's HDR gain-map type with the headroom in the
+// EXIF's maker note. Nothing when the file has none, or one that cannot be read (a
+// second picture that is a preview, a map whose base picture is the HDR one, a damaged
+// map).
+std::optional<GainMap> readJpegGainMap(const uint8_t* file, size_t size, const std::vector<uint8_t>& exif);
 
 // Takes out of a JPEG's XMP packet what describes its gain map's place in the file
 // (the container directory, hdrgm:Version): true of that file only, and written
