@@ -120,7 +120,9 @@ TEST(Exif, MakerNotesMoveOnlyWhenSelfContainedAndTheBlockStillFitsAJpeg) {
         ASSERT_NE(findEntry(parts.exif, 0x8822), nullptr) << "the rest of the EXIF stays";
         const TiffEntry* note = findEntry(parts.exif, 0x927C);
         EXPECT_EQ(note != nullptr, kept);
-        if (kept && note) EXPECT_EQ(note->value, source);
+        if (kept && note) {
+            EXPECT_EQ(note->value, source);
+        }
         EXPECT_LE(block.size(), kMaxJpegExif);
     }
     const ExifParts asFound = parseExif(exifFromTiffFile(tiffWithMakerNote(canon)));

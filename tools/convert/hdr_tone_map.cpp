@@ -48,44 +48,6 @@ constexpr float kLumR = 0.2126f, kLumG = 0.7152f, kLumB = 0.0722f;
 constexpr float kMidGrey = 0.18f;
 constexpr float kMinWhite = 1.5f;
 
-// The sRGB transfer curve from linear [0, 1] to 0..65535, tabulated by the
-// bits of the float: 4096 steps per octave from 2^-16 up to 1, each value
-// rounded to the nearest step, so every result is within 4 units of the exact
-// curve (and 1.0 less an ulp is still white) and the lookup is integer
-// arithmetic that vectorises. Values below 2^-16 come out as 0.
-class SrgbTable {
-public:
-    static constexpr int kMantissaBits = 12;
-    static constexpr int kShift = 23 - kMantissaBits;
-    static constexpr int32_t kBase = (127 - 16) << 23;                // bits of 2^-16
-    static constexpr int32_t kHalfStep = 1 << (kShift - 1);
-    static constexpr int32_t kLast = (16 << 23) >> kShift;            // index of 1.0
-    SrgbTable() : t_(size_t(kLast) + 1) {
-        t_[0] = 0;
-        for (int32_t i = 1; i <= kLast; ++i) {
-            const double v = double(std::bit_cast<float>(kBase + (i << kShift)));
-            const double s = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
-            t_[size_t(i)] = uint16_t(std::lround(std::min(s, 1.0) * 65535.0));
-        }
-    }
-    // Table index of a linear value (any float; out of range is clamped, NaN
-    // counts as 0).
-    static int32_t index(float v) {
-        v = v > 0.0f ? v : 0.0f;
-        const int32_t i = (std::bit_cast<int32_t>(v) - kBase + kHalfStep) >> kShift;
-        const int32_t lo = i > 0 ? i : 0;
-        return lo < kLast ? lo : kLast;
-    }
-    uint16_t operator[](int32_t i) const { return t_[size_t(i)]; }
-
-private:
-    std::vector<uint16_t> t_;
-};
-
-const SrgbTable& srgbTable() {
-    static const SrgbTable table;
-    return table;
-}
 
 inline void mapPixel(uint32_t p, const MapParams& k, int32_t* i0, int32_t* i1, int32_t* i2) {
     const int32_t e = int32_t(p >> 24);
@@ -199,7 +161,11 @@ inline void mapPixels4(const uint32_t* px, const MapParams& k, int32_t* i0, int3
 
 }  // namespace
 
-uint16_t linearToSrgb16(float v) { return srgbTable()[SrgbTable::index(v)]; }
+const SrgbTable& srgbTable() {
+    static const SrgbTable table;
+    return table;
+}
+
 
 float toneCurve(float x, float white) {
     if (!(x > 0)) return 0.0f;

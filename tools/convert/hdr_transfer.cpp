@@ -201,14 +201,15 @@ struct MapSampler {
 using CodedRow = std::function<const uint16_t*(uint32_t y, std::vector<uint16_t>& buffer)>;
 
 // The SDR picture of coded rows into out.px16 (allocated, RGB or RGBA as out.channels
-// says; out may be the rows' own picture, each pixel being read before it is written).
+// says; out may be the rows' own picture, each pixel being read before it is written),
+// or with `ycc` into out.ycc420 (allocated), never held as RGB.
 void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool wantGainMap, const GainMap* down,
-           int threads, Image& out) {
+           bool ycc, int threads, Image& out) {
     const int primaries = cicpChromaticities(coding.primaries) ? coding.primaries : 9;
     const Light light(coding, primaries);
     const float cap = float(std::max(coding.peakNits, kSdrWhiteNits) / kSdrWhiteNits);
     const uint32_t w = out.width, h = out.height;
-    const size_t ch = channels, outCh = size_t(out.channels);
+    const size_t ch = channels, outCh = ycc ? 3 : size_t(out.channels);
 
     // First the brightest light, and whether colours lie outside sRGB. Colour is
     // judged on 2 x 2 blocks: that is all the chroma most pictures are coded with,
@@ -250,16 +251,18 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
 
     // Then every pixel, two rows at a time: each 2 x 2 block is one sample of the gain map.
     std::vector<uint16_t> boosts(wantGainMap ? size_t(hw) * hh : 0);
+    const SrgbTable& srgb = srgbTable();
     const std::optional<MapSampler> fileMap = down ? std::optional<MapSampler>(MapSampler(*down, w, h)) : std::nullopt;
     runInBands(hh, threads, [&](uint32_t b0, uint32_t b1) {
         std::vector<float> source(hw), shown(hw), factors;
-        std::vector<uint16_t> buffer(size_t(w) * 3);
+        std::vector<uint16_t> buffer(size_t(w) * 3), twoRows(ycc ? size_t(w) * 6 : 0);
         for (uint32_t by = b0; by < b1; ++by) {
             std::fill(source.begin(), source.end(), 0.0f);
             std::fill(shown.begin(), shown.end(), 0.0f);
             for (uint32_t y = 2 * by; y < std::min(h, 2 * by + 2); ++y) {
                 const uint16_t* coded = row(y, buffer);
-                uint16_t* sdrRow = out.px16.data() + size_t(y) * w * outCh;
+                uint16_t* sdrRow =
+                    ycc ? twoRows.data() + size_t(y - 2 * by) * w * 3 : out.px16.data() + size_t(y) * w * outCh;
                 if (fileMap) fileMap->row(y, factors);
                 for (uint32_t x = 0; x < w; ++x) {
                     const Rgb v = light(coded + x * ch);
@@ -279,12 +282,20 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
                         o = intoGamut(apply(toOut, {v.r * scale, v.g * scale, v.b * scale}), sdr);
                     }
                     uint16_t* px = sdrRow + x * outCh;
-                    px[0] = linearToSrgb16(o.r);
-                    px[1] = linearToSrgb16(o.g);
-                    px[2] = linearToSrgb16(o.b);
+                    px[0] = linearToSrgb16(srgb, o.r);
+                    px[1] = linearToSrgb16(srgb, o.g);
+                    px[2] = linearToSrgb16(srgb, o.b);
                     source[x / 2] += held;
                     shown[x / 2] += sdr;
                 }
+            }
+            if (ycc) {
+                const bool two = 2 * by + 1 < h;
+                uint8_t* yPlane = out.ycc420.data();
+                uint8_t* cb = yPlane + size_t(w) * h + size_t(by) * hw;
+                yccRows(twoRows.data(), twoRows.data() + (two ? size_t(w) * 3 : 0), two, w,
+                        yPlane + size_t(2 * by) * w, yPlane + size_t(2 * by + (two ? 1 : 0)) * w, cb,
+                        cb + size_t(hw) * hh);
             }
             if (boosts.empty()) continue;
             uint16_t* steps = boosts.data() + size_t(by) * hw;
@@ -318,13 +329,22 @@ void hdrToSdr(Image& img, const HdrCoding& coding, bool wantGainMap, int threads
     }
     const size_t rowSamples = img.rowSamples();
     const CodedRow row = [&](uint32_t y, std::vector<uint16_t>&) { return img.px16.data() + y * rowSamples; };
-    toSdr(row, size_t(img.channels), coding, wantGainMap, down, threads, img);
+    toSdr(row, size_t(img.channels), coding, wantGainMap, down, false, threads, img);
 }
 
 Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool wantGainMap, int threads,
-                     const GainMap* down) {
+                     const GainMap* down, bool ycc) {
     Image img;
-    img.allocate(planes.width, planes.height, 3, 16);
+    if (ycc) {
+        img.width = planes.width;
+        img.height = planes.height;
+        img.channels = 3;
+        img.bits = 8;
+        const size_t cw = (img.width + 1) / 2, chh = (img.height + 1) / 2;
+        img.ycc420.resize(size_t(img.width) * img.height + 2 * cw * chh);
+    } else {
+        img.allocate(planes.width, planes.height, 3, 16);
+    }
     float kr = 0, kb = 0;
     lumaWeights(planes.matrix, kr, kb);
     const float kg = 1 - kr - kb;
@@ -352,7 +372,7 @@ Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool want
         }
         return static_cast<const uint16_t*>(buffer.data());
     };
-    toSdr(row, 3, coding, wantGainMap, down, threads, img);
+    toSdr(row, 3, coding, wantGainMap, down, ycc, threads, img);
     return img;
 }
 

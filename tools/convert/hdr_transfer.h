@@ -57,8 +57,9 @@ struct YccPlanes {
 };
 
 // The same from the planes, turned to RGB here on the way (each pixel with the chroma
-// sample it was coded with), without an RGB copy of the coded picture.
+// sample it was coded with), without an RGB copy of the coded picture; with `ycc`, the
+// SDR picture is JPEG's planes (Image::ycc420) instead of 16-bit RGB.
 Image hdrPlanesToSdr(const YccPlanes& planes, const HdrCoding& coding, bool gainMap, int threads,
-                     const GainMap* down = nullptr);
+                     const GainMap* down = nullptr, bool ycc = false);
 
 }  // namespace conv

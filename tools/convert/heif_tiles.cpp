@@ -725,6 +725,43 @@ bool decodeTilesYcc420(const HeifTiles& layout, int threads, std::vector<uint8_t
     return true;
 }
 
+bool withSinglePicture(const HeifTiles& tiles, int threads, const std::function<void(const DecodedPicture&)>& use) {
+    if (tiles.tiles.size() != 1 || !tiles.turns.empty()) return false;
+    const HeifTiles::Tile& tile = tiles.tiles[0];
+    if (!tile.format) return false;
+    const HevcSampleFormat& f = *tile.format;
+    if (f.chromaFormat < 1 || f.chromaFormat > 3 || f.lumaBits < 8 || f.lumaBits > 12 || f.chromaBits != f.lumaBits ||
+        f.width != tiles.width || f.height != tiles.height)
+        return false;
+    HevcDecoder hevc(std::max(1, threads));
+    if (!hevc.valid()) return false;
+    for (const auto& ps : tile.parameterSets) hevc.pushNal(ps.data(), ps.size());
+    const de265_image* pic =
+        hevc.pushLengthPrefixed(tile.data.data(), tile.data.size(), tile.lengthBytes) ? hevc.decode() : nullptr;
+    if (!pic) return false;
+    const de265_chroma chroma = de265_get_chroma_format(pic);
+    const int format = chroma == de265_chroma_420 ? 1 : chroma == de265_chroma_422 ? 2 : chroma == de265_chroma_444 ? 3 : 0;
+    DecodedPicture d;
+    d.width = tiles.width;
+    d.height = tiles.height;
+    d.bits = f.lumaBits;
+    d.chromaFormat = format;
+    d.matrix = tile.codedMatrix();
+    d.fullRange = tile.codedFullRange();
+    if (format != f.chromaFormat || de265_get_image_width(pic, 0) != int(f.width) ||
+        de265_get_image_height(pic, 0) != int(f.height))
+        return false;
+    for (int c = 0; c < 3; ++c) {
+        if (de265_get_bits_per_pixel(pic, c) != d.bits) return false;
+        int stride = 0;
+        d.plane[c] = de265_get_image_plane(pic, c, &stride);
+        d.stride[c] = size_t(stride);
+        if (!d.plane[c]) return false;
+    }
+    use(d);
+    return true;
+}
+
 void makeJpegYcc420(uint8_t* planes, size_t w, size_t h, int matrix, bool fullRange, int threads) {
     if (jpegCompatibleYcc(matrix, fullRange)) return;
     const size_t cw = (w + 1) / 2, ch = (h + 1) / 2;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -94,6 +95,23 @@ bool ownDecoderTakes(const HeifTiles& tiles);
 // one fails to decode or does not turn out as its headers said, and the caller
 // then leaves the file to libheif.
 bool decodeTilesYcc420(const HeifTiles& tiles, int threads, std::vector<uint8_t>& planes);
+
+// A single picture's planes as its decoder gives them: samples of more than 8 bits in
+// 16-bit words; chroma as coded (1 4:2:0, 2 4:2:2, 3 4:4:4).
+struct DecodedPicture {
+    uint32_t width = 0, height = 0;
+    const uint8_t* plane[3] = {};
+    size_t stride[3] = {};  // in bytes
+    int bits = 8, chromaFormat = 1;
+    int matrix = 2;  // as coded: the nclx box's, else the VUI's
+    bool fullRange = false;
+};
+
+// Decodes the primary when it is a single picture without turns, of 8 to 12 bits,
+// with every core inside libde265, and hands its planes to `use` while they live.
+// False (and `use` not called) for any other picture or one that does not decode as
+// its headers said.
+bool withSinglePicture(const HeifTiles& tiles, int threads, const std::function<void(const DecodedPicture&)>& use);
 
 // Matrices read as BT.601, as libheif reads them (matrices it does not know
 // count as BT.601 there too): all but 1 BT.709, 4 FCC, 7 SMPTE 240M, 9/10

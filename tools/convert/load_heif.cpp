@@ -265,7 +265,34 @@ std::optional<Image> sdrFromHdrPlanes(const InputFile& in, heif_image_handle* ha
         planes.stride[k] = size_t(stride) / 2;
     }
     const std::shared_ptr<GainMap> map = down.valid() ? down.get() : nullptr;
-    return hdrPlanesToSdr(planes, hdr, opt.gainMap, opt.threads, map.get());
+    return hdrPlanesToSdr(planes, hdr, opt.gainMap, opt.threads, map.get(), opt.allowYcc420);
+}
+
+// The same from our own decoding of a single picture of more than 8 bits, straight from
+// the decoder's planes (libheif would copy them once more); nothing when the picture is
+// not one our decoding takes.
+std::optional<Image> sdrFromOwnPlanes(const InputFile& in, const HeifTiles& tiles, const HdrCoding& hdr,
+                                      std::future<std::shared_ptr<GainMap>>& down, const LoadOptions& opt) {
+    if (tiles.tiles.size() != 1 || !tiles.tiles[0].format || tiles.tiles[0].format->lumaBits <= 8) return std::nullopt;
+    checkPixelLimit(tiles.width, tiles.height, opt, in.path);
+    std::optional<Image> img;
+    withSinglePicture(tiles, opt.threads, [&](const DecodedPicture& d) {
+        YccPlanes planes;
+        planes.width = d.width;
+        planes.height = d.height;
+        planes.bits = d.bits;
+        planes.shiftX = d.chromaFormat == 3 ? 0 : 1;
+        planes.shiftY = d.chromaFormat == 1 ? 1 : 0;
+        planes.matrix = d.matrix;
+        planes.fullRange = d.fullRange;
+        for (int k = 0; k < 3; ++k) {
+            planes.plane[k] = reinterpret_cast<const uint16_t*>(d.plane[k]);
+            planes.stride[k] = d.stride[k] / 2;
+        }
+        const std::shared_ptr<GainMap> map = down.valid() ? down.get() : nullptr;
+        img = hdrPlanesToSdr(planes, hdr, opt.gainMap, opt.threads, map.get(), opt.allowYcc420);
+    });
+    return img;
 }
 
 Owned<heif_context_free> openContext(const InputFile& in, const LoadOptions& opt) {
@@ -378,7 +405,8 @@ Image loadHeif(const InputFile& in, const LoadOptions& opt) {
         if (!img && bits == 8 && libheifPlanesConvertible(handle.get(), tiles))
             img = libheifYcc420(in, handle.get(), opt);
     }
-    if (hdr && !alpha && bits > 8) img = sdrFromHdrPlanes(in, handle.get(), *hdr, mapDown, opt);
+    if (hdr && !alpha && bits > 8 && tiles) img = sdrFromOwnPlanes(in, *tiles, *hdr, mapDown, opt);
+    if (hdr && !alpha && bits > 8 && !img) img = sdrFromHdrPlanes(in, handle.get(), *hdr, mapDown, opt);
     const bool madeSdr = img && hdr;
     if (!img) img = decodeRgb(in, handle.get(), opt);
     if (!madeSdr) readColour(handle.get(), *img);
