@@ -313,6 +313,18 @@ double appleHdrAt(const Pixels& sdr, const AppleMap& apple, uint32_t x, uint32_t
     return luminance(rgb) * (1 + (apple.headroom - 1) * g);
 }
 
+// HDR rebuilt from our JPG (4 x 4 block means) is what Apple's rule makes of `sdr` and
+// its map: 99 % within a quarter stop, and more than 1 in `share` blocks lifted by half.
+void expectAppleRuleRebuilt(const Rebuilt& got, const Pixels& sdr, const AppleMap& apple, size_t share) {
+    const std::vector<double> want =
+        blockMeans(sdr.width, sdr.height, 4, [&](uint32_t x, uint32_t y) { return appleHdrAt(sdr, apple, x, y); });
+    ASSERT_EQ(want.size(), got.hdr.size());
+    EXPECT_GE(shareWithinQuarterStop(got.hdr, want), 0.99);
+    size_t boosted = 0;
+    for (size_t i = 0; i < want.size(); ++i) boosted += got.hdr[i] > got.sdr[i] * 1.5;
+    EXPECT_GT(boosted, want.size() / share) << "the map should lift the photo's highlights";
+}
+
 AppleMap appleMap(const std::string& heic) {
     AppleMap a;
     a.headroom = appleHeadroomOf(heic);
@@ -379,13 +391,7 @@ void expectPhoneHdrRebuilds(const std::string& heic, const TempDir& tmp, uint32_
     ASSERT_EQ(ref.height, height);
     ASSERT_EQ(got.width, width);
     ASSERT_EQ(got.height, height);
-    const std::vector<double> want =
-        blockMeans(ref.width, ref.height, 4, [&](uint32_t x, uint32_t y) { return appleHdrAt(ref, apple, x, y); });
-    ASSERT_EQ(want.size(), got.hdr.size());
-    EXPECT_GE(shareWithinQuarterStop(got.hdr, want), 0.99);
-    size_t boosted = 0;
-    for (size_t i = 0; i < want.size(); ++i) boosted += got.hdr[i] > got.sdr[i] * 1.5;
-    EXPECT_GT(boosted, want.size() / 100) << "the map should lift a real share of the photo";
+    expectAppleRuleRebuilt(got, ref, apple, 100);
 }
 
 TEST(GainMap, PhoneHdrRebuildsFromOurJpegAsApplesRuleHasIt) {
@@ -552,6 +558,33 @@ double psnrWhere(const Pixels& got, const Pixels& want, const std::function<bool
     return n == 0 ? 0 : sum == 0 ? INFINITY : 10 * std::log10(255.0 * 255.0 * double(n) / sum);
 }
 
+// A fixture's light (hdr-still's float32 luminance, 1 = SDR white).
+std::vector<float> readLight(const std::string& name) {
+    const Bytes bytes = readBytes(fixture(name));
+    std::vector<float> light(bytes.size() / 4);
+    std::memcpy(light.data(), bytes.data(), light.size() * 4);
+    return light;
+}
+
+// The HDR rebuilt from a JPG is `light` within a quarter stop on 95 % of the 2 x 2
+// blocks brighter than SDR white (those the map can reach, at most 2^maxLog2 above
+// the SDR picture, when given).
+void expectLightRebuilt(const Rebuilt& got, const std::vector<float>& light, double maxLog2 = INFINITY) {
+    ASSERT_EQ(light.size(), size_t(got.width) * got.height);
+    const std::vector<double> want = blockMeans(got.width, got.height, 2, [&](uint32_t x, uint32_t y) {
+        return double(light[size_t(y) * got.width + x]);
+    });
+    ASSERT_EQ(got.hdr.size(), want.size());
+    std::vector<double> bright, rebuilt;
+    for (size_t i = 0; i < want.size(); ++i)
+        if (want[i] > 1 && want[i] <= got.sdr[i] * std::exp2(maxLog2)) {
+            bright.push_back(want[i]);
+            rebuilt.push_back(got.hdr[i]);
+        }
+    EXPECT_GT(bright.size(), want.size() / 200);
+    EXPECT_GE(shareWithinQuarterStop(rebuilt, bright), 0.95);
+}
+
 // PQ and HLG pictures made from the fixtures' photo, its brightest parts lifted
 // above SDR white: the SDR picture is the photo wherever the light is SDR, and the
 // JPG's gain map leads back up to the light above it. The PQ picture with an ISO
@@ -561,9 +594,7 @@ TEST(GainMap, PqAndHlgPicturesShowThePhotoAndKeepTheirHighlightsInTheMap) {
     for (const std::string kind : {"pq", "hlg", "iso_hdr"}) {
         SCOPED_TRACE(kind);
         const std::string heic = kind == "iso_hdr" ? "iso_hdr.heic" : "hdr_" + kind + ".heic";
-        const Bytes lightBytes = readBytes(fixture(kind == "hlg" ? "hdr_hlg.light" : "hdr_pq.light"));
-        std::vector<float> light(lightBytes.size() / 4);
-        std::memcpy(light.data(), lightBytes.data(), light.size() * 4);
+        const std::vector<float> light = readLight(kind == "hlg" ? "hdr_hlg.light" : "hdr_pq.light");
         ASSERT_EQ(light.size(), size_t(photo.width) * photo.height);
         TempDir tmp;
         const std::string jpg = tmp.path("hdr.jpg"), png = tmp.path("hdr.png");
@@ -589,19 +620,7 @@ TEST(GainMap, PqAndHlgPicturesShowThePhotoAndKeepTheirHighlightsInTheMap) {
         expectSameMeta(u.xmp, u.iso);
         EXPECT_EQ(u.xmp.c[0].minLog2, 0);
         EXPECT_GT(u.xmp.c[0].maxLog2, 1.5);  // the photo's white is lifted past 4 times SDR white
-        const Rebuilt got = rebuild(f, u, 2);
-        const std::vector<double> want = blockMeans(photo.width, photo.height, 2, [&](uint32_t x, uint32_t y) {
-            return double(light[size_t(y) * photo.width + x]);
-        });
-        ASSERT_EQ(got.hdr.size(), want.size());
-        std::vector<double> bright, rebuilt;
-        for (size_t i = 0; i < want.size(); ++i)
-            if (want[i] > 1 && want[i] <= got.sdr[i] * std::exp2(u.xmp.c[0].maxLog2)) {
-                bright.push_back(want[i]);
-                rebuilt.push_back(got.hdr[i]);
-            }
-        EXPECT_GT(bright.size(), want.size() / 200);
-        EXPECT_GE(shareWithinQuarterStop(rebuilt, bright), 0.95);
+        expectLightRebuilt(rebuild(f, u, 2), light, u.xmp.c[0].maxLog2);
     }
 }
 
@@ -660,9 +679,7 @@ namespace {
 // and of three with numbers of their own: the JPG carries each map's numbers as they
 // were, and its HDR is that light again.
 TEST(GainMap, AHeifsIsoMapGoesIntoTheJpg) {
-    const Bytes lightBytes = readBytes(fixture("hdr_pq.light"));
-    std::vector<float> light(lightBytes.size() / 4);
-    std::memcpy(light.data(), lightBytes.data(), light.size() * 4);
+    const std::vector<float> light = readLight("hdr_pq.light");
     for (const std::string kind : {"iso_sdr", "iso_rgb"}) {
         SCOPED_TRACE(kind);
         std::ifstream numbers(fixture(kind + ".meta.txt"));
@@ -683,20 +700,7 @@ TEST(GainMap, AHeifsIsoMapGoesIntoTheJpg) {
         ASSERT_EQ(u.problem, "");
         expectSameMeta(u.iso, put);
         expectSameMeta(u.xmp, put);
-
-        const Rebuilt got = rebuild(f, u, 2);
-        ASSERT_EQ(light.size(), size_t(got.width) * got.height);
-        const std::vector<double> want = blockMeans(got.width, got.height, 2, [&](uint32_t x, uint32_t y) {
-            return double(light[size_t(y) * got.width + x]);
-        });
-        std::vector<double> bright, rebuilt;
-        for (size_t i = 0; i < want.size(); ++i)
-            if (want[i] > 1) {
-                bright.push_back(want[i]);
-                rebuilt.push_back(got.hdr[i]);
-            }
-        EXPECT_GT(bright.size(), want.size() / 200);
-        EXPECT_GE(shareWithinQuarterStop(rebuilt, bright), 0.95);
+        expectLightRebuilt(rebuild(f, u, 2), light);
     }
 }
 
@@ -729,14 +733,7 @@ TEST(GainMap, AnAppleHdrJpegKeepsItsHdr) {
     apple.gain = decodeJpeg(source.data() + start, length, true);
     ASSERT_FALSE(apple.gain.v.empty());
     const Pixels sdr = decodeJpegFile(in);
-    const Rebuilt got = rebuild(f, u, 4);
-    const std::vector<double> want =
-        blockMeans(sdr.width, sdr.height, 4, [&](uint32_t x, uint32_t y) { return appleHdrAt(sdr, apple, x, y); });
-    ASSERT_EQ(want.size(), got.hdr.size());
-    EXPECT_GE(shareWithinQuarterStop(got.hdr, want), 0.99);
-    size_t boosted = 0;
-    for (size_t i = 0; i < want.size(); ++i) boosted += got.hdr[i] > got.sdr[i] * 1.5;
-    EXPECT_GT(boosted, want.size() / 200) << "the map should lift the photo's highlights";
+    expectAppleRuleRebuilt(rebuild(f, u, 4), sdr, apple, 200);
 }
 
 }  // namespace
