@@ -14,6 +14,7 @@
 #include "app/form1.h"
 #include "app/option_controls.h"
 #include "app/settings_io.h"
+#include "tests/support/handle_count.h"
 
 namespace tess::testing {
 namespace {
@@ -86,39 +87,6 @@ std::wstring InputOf(const std::wstring& commandLine) {
     return commandLine.substr(open + 1, close - open - 1);
 }
 
-// One entry of the system's handle list (SystemHandleInformation).
-struct SystemHandleEntry {
-    USHORT processId;
-    USHORT creatorBackTraceIndex;
-    UCHAR objectType;
-    UCHAR attributes;
-    USHORT value;
-    PVOID object;
-    ULONG grantedAccess;
-};
-
-unsigned long HandlesInSystemList() {
-    constexpr auto kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
-    std::vector<unsigned char> buffer(1 << 20);
-    for (;;) {
-        ULONG needed = 0;
-        const NTSTATUS status = NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
-                                                         static_cast<ULONG>(buffer.size()), &needed);
-        if (status == static_cast<NTSTATUS>(0xC0000004L) && buffer.size() < (256u << 20)) {  // too small
-            buffer.resize(buffer.size() * 4);
-            continue;
-        }
-        if (status != 0) return 0;
-        break;
-    }
-    const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
-    const auto* entries = reinterpret_cast<const SystemHandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
-    const USHORT self = LOWORD(GetCurrentProcessId());
-    unsigned long mine = 0;
-    for (ULONG i = 0; i < count; ++i) mine += entries[i].processId == self;
-    return mine;
-}
-
 // The GDI handle table the system shares with the process (the PEB's GdiSharedHandleTable),
 // one 24-byte entry per handle value; an entry in use has a type.
 #pragma GCC diagnostic push
@@ -147,11 +115,7 @@ unsigned long GdiObjectsInSharedTable() {
 
 ResourceCounts CountResources() {
     ResourceCounts c;
-    DWORD handles = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0)
-        c.handles = handles;
-    else
-        c.handles = HandlesInSystemList();
+    c.handles = tess::testing::OwnHandleCount();
     c.gdiObjects = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
     if (c.gdiObjects == 0) c.gdiObjects = GdiObjectsInSharedTable();
     return c;

@@ -2,11 +2,10 @@
 
 #include <tlhelp32.h>
 
-#include <algorithm>
 #include <atomic>
-#include <vector>
 
 #include "core/scoped_win.h"
+#include "tests/support/handle_count.h"
 
 namespace tess::testing {
 
@@ -17,56 +16,7 @@ std::wstring ProgramFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-namespace {
-
-// The system's handle table, filtered to this process. Wine reports no count through
-// GetProcessHandleCount but lists every handle here.
-struct HandleEntry {
-    void* object;
-    ULONG_PTR processId;
-    ULONG_PTR handleValue;
-    ULONG grantedAccess;
-    USHORT creatorBackTraceIndex;
-    USHORT objectTypeIndex;
-    ULONG handleAttributes;
-    ULONG reserved;
-};
-struct HandleTable {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-constexpr int kSystemExtendedHandleInformation = 64;
-
-DWORD CountFromHandleTable() {
-    using Query = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
-    const auto query = reinterpret_cast<Query>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query) return 0;
-    std::vector<unsigned char> buffer(1 << 20);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        ULONG needed = 0;
-        const LONG status = query(kSystemExtendedHandleInformation, buffer.data(),
-                                  static_cast<ULONG>(buffer.size()), &needed);
-        if (status == 0) {
-            const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
-            DWORD mine = 0;
-            for (ULONG_PTR i = 0; i < table->count; ++i)
-                if (table->entries[i].processId == GetCurrentProcessId()) ++mine;
-            return mine;
-        }
-        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
-    }
-    return 0;
-}
-
-}  // namespace
-
-DWORD HandleCount() {
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
-    return CountFromHandleTable();
-}
+DWORD HandleCount() { return tess::testing::OwnHandleCount(); }
 
 double NowMs() {
     static const double perMs = [] {
