@@ -124,17 +124,23 @@ TEST_F(DOSOutputsTest, SilentChildLeavesOutputsEmptyAndStillEndsWithCommandOver)
 
 TEST_F(DOSOutputsTest, ThreeThousandBytesArriveAsChunksOfAtMost1024OnePerPass) {
     // Every chunk posts a message; the next chunk finds it dispatched, so the runner
-    // yielded to the window between the two reads.
+    // yielded to the window between the two reads. The child stays until the last byte
+    // has arrived: one that has ended is drained at once, as it must be.
+    const std::wstring name = L"tessaline-three-chunks-" + std::to_wstring(GetCurrentProcessId());
+    const UniqueHandle allRead(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    ASSERT_TRUE(allRead);
     int posted = 0, dispatched = 0;
+    std::size_t received = 0;
     bool yieldedBetweenReads = true;
     MessageWindow window([&](UINT, WPARAM, LPARAM) { ++dispatched; });
-    runDos.ReceiveOutputs.Subscribe([&](const std::wstring&) {
+    runDos.ReceiveOutputs.Subscribe([&](const std::wstring& chunk) {
         if (dispatched != posted) yieldedBetweenReads = false;
         PostMessageW(window.Handle(), kTestMessage, 0, 0);
         ++posted;
+        if ((received += chunk.size()) >= 3000) SetEvent(allRead.get());
     });
 
-    const std::wstring all = runDos.ExecuteCommand(Child(L"out 3000"));
+    const std::wstring all = runDos.ExecuteCommand(Child(L"out 3000 wait " + name));
     EXPECT_EQ(all, Widen(Pattern(3000)));
     ASSERT_EQ(chunks.size(), 3u);
     EXPECT_EQ(chunks[0].size(), 1024u);

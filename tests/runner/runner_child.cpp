@@ -4,6 +4,7 @@
 //   err WORD   write WORD to standard error
 //   hex XX..   write the bytes given in hexadecimal to standard output
 //   sleep MS   sleep MS milliseconds
+//   wait NAME  wait (at most a minute) until the named event NAME is set
 //   exit CODE  end with exit code CODE (the default is 0)
 //   crash X    end by an access violation that nothing handles
 #include <windows.h>
@@ -53,6 +54,12 @@ int main(int argc, char** argv) {
             WriteAll(STD_OUTPUT_HANDLE, FromHex(value));
         else if (step == "sleep")
             Sleep(std::strtoul(value, nullptr, 10));
+        else if (step == "wait") {
+            const HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, value);
+            if (!event) return 92;
+            WaitForSingleObject(event, 60000);
+            CloseHandle(event);
+        }
         else if (step == "exit")
             return std::atoi(value);
         else if (step == "crash")
