@@ -168,7 +168,8 @@ struct MapSampler {
         at = std::min(uint32_t(pos), mapN - 1);
         weight = float(pos - at);
     }
-    void row(uint32_t y, std::vector<float>& out) const {
+    // `column` is scratch: the two map rows blended, per map column.
+    void row(uint32_t y, std::vector<float>& column, std::vector<float>& out) const {
         uint32_t y0 = 0;
         float wy = 0;
         place(y, height, gm.map.height, y0, wy);
@@ -176,7 +177,7 @@ struct MapSampler {
         const size_t ch = size_t(channels);
         const uint8_t* r0 = gm.map.px8.data() + size_t(y0) * mw * ch;
         const uint8_t* r1 = gm.map.px8.data() + size_t(y1) * mw * ch;
-        std::vector<float> column(size_t(mw) * ch);
+        column.resize(size_t(mw) * ch);
         for (size_t i = 0; i < column.size(); ++i) {
             const auto& f = factor[i % ch];
             column[i] = f[r0[i]] + (f[r1[i]] - f[r0[i]]) * wy;
@@ -254,7 +255,7 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
     const SrgbTable& srgb = srgbTable();
     const std::optional<MapSampler> fileMap = down ? std::optional<MapSampler>(MapSampler(*down, w, h)) : std::nullopt;
     runInBands(hh, threads, [&](uint32_t b0, uint32_t b1) {
-        std::vector<float> source(hw), shown(hw), factors;
+        std::vector<float> source(hw), shown(hw), factors, mapColumns;
         std::vector<uint16_t> buffer(size_t(w) * 3), twoRows(ycc ? size_t(w) * 6 : 0);
         for (uint32_t by = b0; by < b1; ++by) {
             std::fill(source.begin(), source.end(), 0.0f);
@@ -263,7 +264,7 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
                 const uint16_t* coded = row(y, buffer);
                 uint16_t* sdrRow =
                     ycc ? twoRows.data() + size_t(y - 2 * by) * w * 3 : out.px16.data() + size_t(y) * w * outCh;
-                if (fileMap) fileMap->row(y, factors);
+                if (fileMap) fileMap->row(y, mapColumns, factors);
                 for (uint32_t x = 0; x < w; ++x) {
                     const Rgb v = light(coded + x * ch);
                     const float lum = std::max(0.0f, light.luminance(v));
@@ -273,8 +274,9 @@ void toSdr(const CodedRow& row, size_t channels, const HdrCoding& coding, bool w
                     if (fileMap) {
                         // The file's own SDR rendition: its map applied to the light.
                         const Rgb s = fileMap->apply(v, factors.data() + size_t(x) * fileMap->channels);
-                        sdr = std::clamp(light.luminance(s), 0.0f, 1.0f);
-                        const float y1 = std::max(light.luminance(s), 1.0f);
+                        const float ys = light.luminance(s);
+                        sdr = std::clamp(ys, 0.0f, 1.0f);
+                        const float y1 = std::max(ys, 1.0f);
                         o = intoGamut(apply(toOut, {s.r / y1, s.g / y1, s.b / y1}), sdr);
                     } else {
                         sdr = sdrToneCurve(held, peak);

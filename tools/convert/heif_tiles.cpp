@@ -608,12 +608,21 @@ bool tileTaken(const HeifTiles& layout, const HeifTiles::Tile& tile) {
            planesConvertible(tile.codedMatrix());
 }
 
+// A decoded picture's chroma as the SPS codes it: 1 4:2:0, 2 4:2:2, 3 4:4:4 (0 for others).
+int chromaFormatOf(const de265_image* pic) {
+    switch (de265_get_chroma_format(pic)) {
+        case de265_chroma_420: return 1;
+        case de265_chroma_422: return 2;
+        case de265_chroma_444: return 3;
+        default: return 0;
+    }
+}
+
 // True when the decoded picture is what the tile's headers promised.
 bool decodedAsPromised(const HeifTiles::Tile& tile, const de265_image* pic) {
     if (!pic) return false;
     const HevcSampleFormat& f = *tile.format;
-    const de265_chroma format = de265_get_chroma_format(pic);
-    return (format == de265_chroma_420 ? 1 : format == de265_chroma_422 ? 2 : 0) == f.chromaFormat &&
+    return chromaFormatOf(pic) == f.chromaFormat &&
            de265_get_image_width(pic, 0) == int(f.width) && de265_get_image_height(pic, 0) == int(f.height) &&
            de265_get_bits_per_pixel(pic, 0) == f.lumaBits && de265_get_bits_per_pixel(pic, 1) == f.lumaBits &&
            de265_get_bits_per_pixel(pic, 2) == f.lumaBits;
@@ -738,21 +747,15 @@ bool withSinglePicture(const HeifTiles& tiles, int threads, const std::function<
     for (const auto& ps : tile.parameterSets) hevc.pushNal(ps.data(), ps.size());
     const de265_image* pic =
         hevc.pushLengthPrefixed(tile.data.data(), tile.data.size(), tile.lengthBytes) ? hevc.decode() : nullptr;
-    if (!pic) return false;
-    const de265_chroma chroma = de265_get_chroma_format(pic);
-    const int format = chroma == de265_chroma_420 ? 1 : chroma == de265_chroma_422 ? 2 : chroma == de265_chroma_444 ? 3 : 0;
+    if (!decodedAsPromised(tile, pic)) return false;
     DecodedPicture d;
     d.width = tiles.width;
     d.height = tiles.height;
     d.bits = f.lumaBits;
-    d.chromaFormat = format;
+    d.chromaFormat = f.chromaFormat;
     d.matrix = tile.codedMatrix();
     d.fullRange = tile.codedFullRange();
-    if (format != f.chromaFormat || de265_get_image_width(pic, 0) != int(f.width) ||
-        de265_get_image_height(pic, 0) != int(f.height))
-        return false;
     for (int c = 0; c < 3; ++c) {
-        if (de265_get_bits_per_pixel(pic, c) != d.bits) return false;
         int stride = 0;
         d.plane[c] = de265_get_image_plane(pic, c, &stride);
         d.stride[c] = size_t(stride);
